@@ -1,0 +1,95 @@
+#include "fake_daemon.h"
+
+#include <cstring>
+#include <stdexcept>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+FakeDaemon::FakeDaemon() : path_(directory_.filePath(QStringLiteral("wlan0")))
+{
+    descriptor_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const QByteArray name = path_.toLocal8Bit();
+    std::memcpy(address.sun_path, name.constData(), name.size() + 1);
+    if (descriptor_ < 0 || ::bind(descriptor_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0
+        || ::pipe(stop_) != 0)
+        throw std::runtime_error("fake daemon: cannot create its socket");
+    thread_ = std::thread([this] { serve(); });
+}
+
+FakeDaemon::~FakeDaemon()
+{
+    const char stop = 0;
+    if (::write(stop_[1], &stop, 1) != 1)
+        std::terminate();
+    thread_.join();
+    ::close(stop_[0]);
+    ::close(stop_[1]);
+    ::close(descriptor_);
+}
+
+void FakeDaemon::script(const QByteArray& request, const QList<Reply>& replies)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    scripts_[request] = replies;
+}
+
+QList<QByteArray> FakeDaemon::requests() const
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return requests_;
+}
+
+QList<QByteArray> FakeDaemon::senders() const
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return senders_;
+}
+
+QList<unsigned> FakeDaemon::sender_modes() const
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return modes_;
+}
+
+FakeDaemon::Reply FakeDaemon::next_reply(const QByteArray& request)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = scripts_.find(request);
+    if (found == scripts_.end() || found->second.isEmpty())
+        return QByteArray("UNKNOWN COMMAND\n");
+    QList<Reply>& replies = found->second;
+    return replies.size() > 1 ? replies.takeFirst() : replies.first();
+}
+
+void FakeDaemon::serve()
+{
+    pollfd watched[2] = {{descriptor_, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+    QByteArray buffer(65536, '\0');
+    while (::poll(watched, 2, -1) > 0 && !(watched[1].revents & POLLIN)) {
+        sockaddr_un from{};
+        socklen_t length = sizeof from;
+        const ssize_t size = ::recvfrom(descriptor_, buffer.data(), buffer.size(), 0,
+                                        reinterpret_cast<sockaddr*>(&from), &length);
+        if (size < 0)
+            continue;
+        const QByteArray request = buffer.left(size);
+        struct stat info {};
+        const bool named = length > sizeof(sa_family_t) && ::stat(from.sun_path, &info) == 0;
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            requests_.append(request);
+            senders_.append(QByteArray(from.sun_path));
+            modes_.append(named ? unsigned(info.st_mode & 07777) : 0u);
+        }
+        const Reply reply = next_reply(request);
+        if (reply)
+            ::sendto(descriptor_, reply->constData(), size_t(reply->size()), 0,
+                     reinterpret_cast<sockaddr*>(&from), length);
+    }
+}

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QByteArray>
+#include <QProcess>
+#include <QString>
+#include <QTemporaryDir>
+
+// Debian's wpa_supplicant with the wired driver on the loopback interface,
+// with a private control directory and configuration file.
+class RealDaemon {
+public:
+    // `networks` is appended to the configuration file as it stands.
+    explicit RealDaemon(const QByteArray& networks = QByteArray());
+    ~RealDaemon();
+    RealDaemon(const RealDaemon&) = delete;
+    RealDaemon& operator=(const RealDaemon&) = delete;
+
+    // Empty when the daemon answers PING; otherwise why it does not.
+    QString start();
+
+    QString socket_path() const { return directory_.filePath(QStringLiteral("ctrl/lo")); }
+    QString config_path() const { return directory_.filePath(QStringLiteral("wpa.conf")); }
+    QByteArray config() const;
+    // One request through the daemon's socket, for setting up and checking.
+    QByteArray ask(const QByteArray& request) const;
+
+private:
+    QTemporaryDir directory_;
+    QByteArray networks_;
+    QProcess process_;
+};

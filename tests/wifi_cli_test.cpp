@@ -1,0 +1,170 @@
+#include "support/fake_daemon.h"
+#include "support/tool_run.h"
+
+#include <QTest>
+
+namespace {
+
+const QByteArray usage_text =
+    "Usage: vantrel-wifi status [--json]\n"
+    "       vantrel-wifi list [--json] [--cached]\n"
+    "       vantrel-wifi pick\n"
+    "       vantrel-wifi connect [--open|--password-stdin] SSID\n"
+    "       vantrel-wifi disconnect\n"
+    "       vantrel-wifi forget --yes SSID\n"
+    "\n"
+    "Scanning and switching saved networks do not write storage. Adding or\n"
+    "forgetting a network deliberately updates the firmware Wi-Fi file once.\n";
+
+QStringList words(const char* line)
+{
+    return QString::fromUtf8(line).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+}
+
+ToolRun run_wifi(const FakeDaemon& daemon, const QStringList& arguments, const QByteArray& input = QByteArray())
+{
+    QProcessEnvironment environment = clean_environment();
+    environment.insert(QStringLiteral("VANTREL_WPA_SOCKET"), daemon.path());
+    return run_tool(QStringLiteral(VANTREL_WIFI_BINARY), arguments, environment, input);
+}
+
+} // namespace
+
+class WifiCliTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void prints_usage_data();
+    void prints_usage();
+    void refuses_command_lines_data();
+    void refuses_command_lines();
+    void shows_status_data();
+    void shows_status();
+    void reports_transport_failures_data();
+    void reports_transport_failures();
+};
+
+void WifiCliTest::prints_usage_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::newRow("nothing") << QStringList();
+    QTest::newRow("flags only") << words("--json");
+    QTest::newRow("every flag twice") << words("--json --cached --open --yes --password-stdin --json --yes");
+    QTest::newRow("-h") << words("-h");
+    QTest::newRow("help") << words("help");
+    QTest::newRow("--help") << words("--help");
+    QTest::newRow("flag then --help") << words("--json --help");
+    QTest::newRow("help then words") << words("help status");
+}
+
+void WifiCliTest::prints_usage()
+{
+    QFETCH(QStringList, arguments);
+    FakeDaemon daemon;
+    const ToolRun run = run_wifi(daemon, arguments);
+    QCOMPARE(run.out, usage_text);
+    QCOMPARE(run.out.size(), 377);
+    QCOMPARE(run.err, QByteArray());
+    QCOMPARE(run.status, 0);
+    QVERIFY(daemon.requests().isEmpty());
+}
+
+void WifiCliTest::refuses_command_lines_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("message");
+    const QByteArray unknown = "Unknown action. Run vantrel-wifi --help.";
+    const QByteArray connect = "connect requires one SSID and one security choice.";
+    const QByteArray forget = "Forgetting writes the saved Wi-Fi file. Use: vantrel-wifi forget --yes SSID";
+    QTest::newRow("capital S") << words("Status") << unknown;
+    QTest::newRow("unknown word") << words("scan") << unknown;
+    QTest::newRow("unknown double-hyphen word") << words("--verbose status") << unknown;
+    QTest::newRow("help not first") << words("status2 help") << unknown;
+    QTest::newRow("list with a name") << words("list Home") << QByteArray("list takes no network name.");
+    QTest::newRow("list --help") << words("list --help") << QByteArray("list takes no network name.");
+    QTest::newRow("list --verbose") << words("list --verbose") << QByteArray("list takes no network name.");
+    QTest::newRow("pick with a word") << words("pick 1") << QByteArray("pick takes no arguments.");
+    QTest::newRow("connect alone") << words("connect") << connect;
+    QTest::newRow("connect two names") << words("connect Home Office") << connect;
+    QTest::newRow("connect both choices") << words("connect --open Home --password-stdin") << connect;
+    QTest::newRow("disconnect with a word") << words("disconnect now") << QByteArray("disconnect takes no arguments.");
+    QTest::newRow("forget without --yes") << words("forget Home") << forget;
+    QTest::newRow("forget without a name") << words("forget --yes") << forget;
+    QTest::newRow("forget, flag words are no names") << words("forget --yes --open") << forget;
+    QTest::newRow("forget two names") << words("forget --yes Home Office") << forget;
+}
+
+void WifiCliTest::refuses_command_lines()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, message);
+    FakeDaemon daemon;
+    const ToolRun run = run_wifi(daemon, arguments);
+    QCOMPARE(run.out, QByteArray());
+    QCOMPARE(run.err, "vantrel-wifi: " + message + '\n');
+    QCOMPARE(run.status, 1);
+    QVERIFY(daemon.requests().isEmpty());
+}
+
+void WifiCliTest::shows_status_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<QByteArray>("out");
+    const QByteArray connected = "bssid=02:00:00:00:01:00\nssid=Caf\xc3\xa9 \"Bar\"\nid=2\nwpa_state=COMPLETED\n"
+                                 "ip_address=10.1.2.3\naddress=02:00:00:00:00:00\n";
+    QTest::newRow("text") << words("status") << connected
+                          << QByteArray("State: COMPLETED\nNetwork: Caf\xc3\xa9 \"Bar\"\nAddress: 10.1.2.3\n");
+    QTest::newRow("json") << words("status --json") << connected
+                          << QByteArray("{\"address\":\"10.1.2.3\",\"saved_id\":2,\"ssid\":\"Caf\xc3\xa9 \\\"Bar\\\"\","
+                                        "\"state\":\"COMPLETED\"}\n");
+    QTest::newRow("json first, operands ignored") << words("--json status --help extra") << connected
+                          << QByteArray("{\"address\":\"10.1.2.3\",\"saved_id\":2,\"ssid\":\"Caf\xc3\xa9 \\\"Bar\\\"\","
+                                        "\"state\":\"COMPLETED\"}\n");
+    QTest::newRow("FAIL, text") << words("status") << QByteArray("FAIL\n")
+                                << QByteArray("State: \nNetwork: \nAddress: \n");
+    QTest::newRow("FAIL, json") << words("status --json --cached") << QByteArray("FAIL\n")
+                                << QByteArray("{\"address\":\"\",\"saved_id\":-1,\"ssid\":\"\",\"state\":\"\"}\n");
+}
+
+void WifiCliTest::shows_status()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, reply);
+    FakeDaemon daemon;
+    daemon.reply("STATUS", reply);
+    const ToolRun run = run_wifi(daemon, arguments);
+    QTEST(run.out, "out");
+    QCOMPARE(run.err, QByteArray());
+    QCOMPARE(run.status, 0);
+    QCOMPARE(daemon.requests(), (QList<QByteArray>{"STATUS"}));
+    QCOMPARE(daemon.senders(), (QList<QByteArray>{"/tmp/vantrel-wpa-" + QByteArray::number(run.pid) + "-0"}));
+    QCOMPARE(leftover_sockets(run.pid), QStringList());
+}
+
+void WifiCliTest::reports_transport_failures_data()
+{
+    QTest::addColumn<QString>("socket");
+    QTest::addColumn<QByteArray>("err");
+    QTest::newRow("no daemon") << QStringLiteral("/tmp/vantrel-no-daemon-here")
+                               << QByteArray("vantrel-wifi: Could not connect to wpa_supplicant: No such file or directory\n");
+    QTest::newRow("silent daemon") << QString()
+                                   << QByteArray("vantrel-wifi: Timed out waiting for wpa_supplicant.\n");
+}
+
+void WifiCliTest::reports_transport_failures()
+{
+    QFETCH(QString, socket);
+    FakeDaemon daemon;
+    daemon.silence("STATUS");
+    QProcessEnvironment environment = clean_environment();
+    environment.insert(QStringLiteral("VANTREL_WPA_SOCKET"), socket.isEmpty() ? daemon.path() : socket);
+    const ToolRun run = run_tool(QStringLiteral(VANTREL_WIFI_BINARY), words("status --json"), environment);
+    QCOMPARE(run.out, QByteArray());
+    QTEST(run.err, "err");
+    QCOMPARE(run.status, 1);
+    QCOMPARE(leftover_sockets(run.pid), QStringList());
+}
+
+QTEST_GUILESS_MAIN(WifiCliTest)
+#include "wifi_cli_test.moc"
