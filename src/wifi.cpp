@@ -1,7 +1,10 @@
 #include "vtl/wifi.h"
 
 #include <QList>
+#include <QStringDecoder>
+#include <QThread>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
@@ -119,6 +122,156 @@ void strip_line_end(QByteArray& reply)
         reply.chop(1);
 }
 
+int environment_milliseconds(const char* name, int fallback)
+{
+    bool ok = false;
+    const int value = qEnvironmentVariableIntValue(name, &ok);
+    return ok && value >= 0 ? value : fallback;
+}
+
+int lowercase_hex_digit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+// The byte that the daemon's escape at `text[at]` stands for, and its length;
+// length 0 when there is no escape there.
+std::pair<char, int> unescape_at(const QByteArray& text, qsizetype at)
+{
+    if (text.at(at) != '\\' || at + 1 >= text.size())
+        return {0, 0};
+    switch (text.at(at + 1)) {
+    case '"': return {'"', 2};
+    case '\\': return {'\\', 2};
+    case 't': return {'\t', 2};
+    case 'n': return {'\n', 2};
+    case 'r': return {'\r', 2};
+    case 'e': return {'\x1b', 2};
+    case 'x': break;
+    default: return {0, 0};
+    }
+    if (at + 3 >= text.size())
+        return {0, 0};
+    const int high = lowercase_hex_digit(text.at(at + 2));
+    const int low = lowercase_hex_digit(text.at(at + 3));
+    if (high < 0 || low < 0)
+        return {0, 0};
+    return {char(high * 16 + low), 4};
+}
+
+// The daemon escapes every SSID byte outside printable ASCII. The raw bytes
+// are the name when they are UTF-8; otherwise the escaped text is kept, so
+// that the network can still be named on the command line.
+QString decode_ssid(const QByteArray& field)
+{
+    QByteArray raw;
+    raw.reserve(field.size());
+    for (qsizetype at = 0; at < field.size();) {
+        const auto [byte, length] = unescape_at(field, at);
+        raw.append(length > 0 ? byte : field.at(at));
+        at += std::max(length, 1);
+    }
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString text = utf8(raw);
+    return utf8.hasError() ? QString::fromUtf8(field) : text;
+}
+
+QByteArray field(const QByteArray& line, int index)
+{
+    if (index < 0)
+        return QByteArray();
+    const QList<QByteArray> columns = line.split('\t');
+    return index < columns.size() ? columns.at(index) : QByteArray();
+}
+
+int decimal(const QByteArray& text, bool* ok)
+{
+    return text.toInt(ok, 10);
+}
+
+Security classify(const QString& flags)
+{
+    const auto has = [&flags](const char* word) {
+        return flags.contains(QLatin1String(word), Qt::CaseInsensitive);
+    };
+    if (has("EAP") || has("WEP"))
+        return Security::Unsupported;
+    if (has("PSK"))
+        return Security::Personal;
+    if (has("SAE") || has("WPA") || has("RSN"))
+        return Security::Unsupported;
+    return Security::Open;
+}
+
+Network* find_ssid(std::vector<Network>& items, const QString& ssid)
+{
+    const auto found = std::find_if(items.begin(), items.end(),
+                                    [&ssid](const Network& item) { return item.ssid == ssid; });
+    return found == items.end() ? nullptr : &*found;
+}
+
+// Of several access points with one name the strongest stays, the first of equals.
+void merge_scanned(std::vector<Network>& result, const QByteArray& line)
+{
+    Network item;
+    bool frequency_ok = false;
+    bool signal_ok = false;
+    item.bssid = QString::fromUtf8(field(line, 0));
+    item.frequency = decimal(field(line, 1), &frequency_ok);
+    item.signal = decimal(field(line, 2), &signal_ok);
+    item.flags = QString::fromUtf8(field(line, 3));
+    item.ssid = decode_ssid(field(line, 4));
+    if (item.ssid.isEmpty() || !frequency_ok || !signal_ok)
+        return;
+    item.security = classify(item.flags);
+    Network* duplicate = find_ssid(result, item.ssid);
+    if (!duplicate) {
+        result.push_back(item);
+    } else if (item.signal > duplicate->signal) {
+        item.saved_id = duplicate->saved_id;
+        item.current = duplicate->current;
+        *duplicate = item;
+    }
+}
+
+void merge_saved(std::vector<Network>& result, const QByteArray& line, const Status& status)
+{
+    bool id_ok = false;
+    const int id = decimal(field(line, 0), &id_ok);
+    const QString ssid = decode_ssid(field(line, 1));
+    if (!id_ok || ssid.isEmpty())
+        return;
+    Network* entry = find_ssid(result, ssid);
+    if (!entry) {
+        Network hidden;
+        hidden.ssid = ssid;
+        result.push_back(hidden);
+        entry = &result.back();
+    }
+    entry->saved_id = id;
+    entry->current = id == status.saved_id
+        || (!status.ssid.isEmpty() && status.ssid == ssid && status.state == QLatin1String("COMPLETED"));
+}
+
+// Current first, then saved, then by falling signal.
+bool listed_before(const Network& left, const Network& right)
+{
+    if (left.current != right.current)
+        return left.current;
+    if ((left.saved_id >= 0) != (right.saved_id >= 0))
+        return left.saved_id >= 0;
+    return left.signal > right.signal;
+}
+
+QByteArray with_id(const char* request, int id)
+{
+    return QByteArray(request) + ' ' + QByteArray::number(id);
+}
+
 } // namespace
 
 Client::Client(QString socket_path) : socket_path_(std::move(socket_path))
@@ -145,9 +298,50 @@ QByteArray Client::command(const QByteArray& request, int timeout_ms) const
     return reply;
 }
 
+void Client::require_ok(const QByteArray& reply, const char* operation)
+{
+    if (reply == "OK")
+        return;
+    throw failure(QStringLiteral("Could not %1: %2").arg(QLatin1String(operation), QString::fromUtf8(reply)));
+}
+
 Status Client::status() const
 {
     return parse_status(command("STATUS", reply_timeout_ms));
+}
+
+std::vector<Network> Client::networks(bool scan) const
+{
+    if (scan) {
+        const QByteArray reply = command("SCAN", reply_timeout_ms);
+        // A scan already running serves as well as a new one.
+        if (!reply.startsWith("FAIL-BUSY"))
+            require_ok(reply, "start Wi-Fi scan");
+        QThread::msleep(environment_milliseconds("VANTREL_WIFI_SCAN_DELAY_MS", 1400));
+    }
+    const QByteArray scanned = command("SCAN_RESULTS", reply_timeout_ms);
+    const QByteArray saved = command("LIST_NETWORKS", reply_timeout_ms);
+    return parse_networks(scanned, saved, status());
+}
+
+void Client::disconnect() const
+{
+    require_ok(command("DISCONNECT", reply_timeout_ms), "disconnect Wi-Fi");
+}
+
+void Client::forget(const QString& ssid) const
+{
+    const QByteArray saved = command("LIST_NETWORKS", reply_timeout_ms);
+    std::vector<int> ids;
+    for (const Network& item : parse_networks(QByteArray(), saved, status())) {
+        if (item.ssid == ssid && item.saved_id >= 0)
+            ids.push_back(item.saved_id);
+    }
+    if (ids.empty())
+        throw failure(QStringLiteral("%1 is not a saved network.").arg(ssid));
+    for (const int id : ids)
+        require_ok(command(with_id("REMOVE_NETWORK", id), reply_timeout_ms), "remove Wi-Fi network");
+    require_ok(command("SAVE_CONFIG", reply_timeout_ms), "save removed Wi-Fi network");
 }
 
 Status Client::parse_status(const QByteArray& text)
@@ -162,7 +356,7 @@ Status Client::parse_status(const QByteArray& text)
         if (key == "wpa_state") {
             result.state = QString::fromUtf8(value);
         } else if (key == "ssid") {
-            result.ssid = QString::fromUtf8(value);
+            result.ssid = decode_ssid(value);
         } else if (key == "ip_address") {
             result.address = QString::fromUtf8(value);
         } else if (key == "id") {
@@ -171,6 +365,49 @@ Status Client::parse_status(const QByteArray& text)
             if (ok)
                 result.saved_id = id;
         }
+    }
+    return result;
+}
+
+std::vector<Network> Client::parse_networks(const QByteArray& scan, const QByteArray& saved, const Status& status)
+{
+    std::vector<Network> result;
+    for (const QByteArray& line : scan.split('\n')) {
+        if (!line.isEmpty() && !line.startsWith("bssid"))
+            merge_scanned(result, line);
+    }
+    for (const QByteArray& line : saved.split('\n')) {
+        if (!line.isEmpty() && !line.startsWith("network id"))
+            merge_saved(result, line, status);
+    }
+    std::stable_sort(result.begin(), result.end(), listed_before);
+    return result;
+}
+
+QString Client::security_name(Security value)
+{
+    switch (value) {
+    case Security::Open: return QStringLiteral("open");
+    case Security::Personal: return QStringLiteral("WPA personal");
+    default: return QStringLiteral("unsupported");
+    }
+}
+
+QByteArray terminal_text(const QString& text)
+{
+    const QByteArray bytes = text.toUtf8();
+    QByteArray result;
+    result.reserve(bytes.size());
+    for (qsizetype at = 0; at < bytes.size(); ++at) {
+        uchar c = uchar(bytes.at(at));
+        // C1 controls are U+0080 to U+009F: C2 80 to C2 9F in UTF-8.
+        const bool c1 = c == 0xc2 && at + 1 < bytes.size() && uchar(bytes.at(at + 1)) <= 0x9f;
+        if (c1)
+            c = uchar(bytes.at(++at));
+        if (c1 || c < 0x20 || c == 0x7f)
+            result += "\\x" + QByteArray::number(c, 16).rightJustified(2, '0');
+        else
+            result += char(c);
     }
     return result;
 }

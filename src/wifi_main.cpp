@@ -1,6 +1,7 @@
 #include "vtl/wifi.h"
 
 #include <QCoreApplication>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QStringList>
@@ -9,7 +10,10 @@
 #include <stdexcept>
 
 using vtl::wifi::Client;
+using vtl::wifi::Network;
+using vtl::wifi::Security;
 using vtl::wifi::Status;
+using vtl::wifi::terminal_text;
 
 namespace {
 
@@ -46,9 +50,10 @@ void write_out(const QByteArray& bytes)
     std::cout.write(bytes.constData(), bytes.size());
 }
 
+// Every text line goes through here: it may carry a name chosen by a stranger.
 void write_line(const QString& text)
 {
-    write_out(text.toUtf8() + '\n');
+    write_out(terminal_text(text) + '\n');
 }
 
 void write_json(const QJsonDocument& document)
@@ -82,6 +87,67 @@ void show_status(const Client& client, const CommandLine& line)
     write_line(QStringLiteral("Address: ") + status.address);
 }
 
+QJsonObject json(const Network& item)
+{
+    return QJsonObject{{QStringLiteral("ssid"), item.ssid},
+                       {QStringLiteral("bssid"), item.bssid},
+                       {QStringLiteral("signal"), item.signal},
+                       {QStringLiteral("frequency"), item.frequency},
+                       {QStringLiteral("security"), Client::security_name(item.security)},
+                       {QStringLiteral("supported"), item.security != Security::Unsupported},
+                       {QStringLiteral("saved"), item.saved_id >= 0},
+                       {QStringLiteral("saved_id"), item.saved_id},
+                       {QStringLiteral("current"), item.current}};
+}
+
+QString menu_line(int number, const Network& item)
+{
+    const QString level = item.signal <= -100 ? QStringLiteral("saved") : QStringLiteral("%1 dBm").arg(item.signal);
+    return QString::number(number) + QStringLiteral(". ") + (item.current ? QStringLiteral("* ") : QStringLiteral("  "))
+        + item.ssid + QStringLiteral("  [") + Client::security_name(item.security) + QStringLiteral(", ") + level
+        + (item.saved_id >= 0 ? QStringLiteral(", saved") : QString()) + QStringLiteral("]");
+}
+
+void print_networks(const std::vector<Network>& items, bool as_json)
+{
+    if (as_json) {
+        QJsonArray array;
+        for (const Network& item : items)
+            array.append(json(item));
+        write_json(QJsonDocument(array));
+        return;
+    }
+    int number = 0;
+    for (const Network& item : items)
+        write_line(menu_line(++number, item));
+}
+
+void acknowledge(const CommandLine& line, const QString& text)
+{
+    if (line.as_json)
+        write_out("{\"ok\":true}\n");
+    else
+        write_line(text);
+}
+
+void list(const Client& client, const CommandLine& line)
+{
+    print_networks(client.networks(!line.cached), line.as_json);
+}
+
+void disconnect(const Client& client, const CommandLine& line)
+{
+    client.disconnect();
+    acknowledge(line, QStringLiteral("Wi-Fi disconnected."));
+}
+
+void forget(const Client& client, const CommandLine& line)
+{
+    const QString ssid = line.operands.first();
+    client.forget(ssid);
+    acknowledge(line, QStringLiteral("Forgot %1.").arg(ssid));
+}
+
 struct Action {
     const char* word;
     bool (*accepts)(const CommandLine&);
@@ -91,6 +157,11 @@ struct Action {
 
 const Action actions[] = {
     {"status", [](const CommandLine&) { return true; }, "", show_status},
+    {"list", [](const CommandLine& line) { return line.operands.isEmpty(); }, "list takes no network name.", list},
+    {"disconnect", [](const CommandLine& line) { return line.operands.isEmpty(); }, "disconnect takes no arguments.",
+     disconnect},
+    {"forget", [](const CommandLine& line) { return line.yes && line.operands.size() == 1; },
+     "Forgetting writes the saved Wi-Fi file. Use: vantrel-wifi forget --yes SSID", forget},
 };
 
 void dispatch(const Client& client, const CommandLine& line)
@@ -130,7 +201,8 @@ int main(int argc, char** argv)
         dispatch(client, line);
         return 0;
     } catch (const std::exception& error) {
-        std::cerr << "vantrel-wifi: " << error.what() << '\n';
+        const QByteArray message = terminal_text(QString::fromUtf8(error.what()));
+        std::cerr << "vantrel-wifi: " << message.constData() << '\n';
         return 1;
     }
 }

@@ -3,17 +3,6 @@
 
 #include <QTest>
 
-namespace {
-
-ToolRun run_wifi(const RealDaemon& daemon, const QStringList& arguments, const QByteArray& input = QByteArray())
-{
-    QProcessEnvironment environment = clean_environment();
-    environment.insert(QStringLiteral("VANTREL_WPA_SOCKET"), daemon.socket_path());
-    return run_tool(QStringLiteral(VANTREL_WIFI_BINARY), arguments, environment, input);
-}
-
-} // namespace
-
 class RealDaemonTest : public QObject {
     Q_OBJECT
 
@@ -39,7 +28,7 @@ void RealDaemonTest::shows_status()
     RealDaemon daemon;
     const QString problem = daemon.start();
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
-    const ToolRun run = run_wifi(daemon, arguments);
+    const ToolRun run = run_wifi(wifi_environment(daemon.socket_path()), arguments);
     QTEST(run.out, "out");
     QCOMPARE(run.err, QByteArray());
     QCOMPARE(run.status, 0);

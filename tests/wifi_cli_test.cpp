@@ -16,17 +16,6 @@ const QByteArray usage_text =
     "Scanning and switching saved networks do not write storage. Adding or\n"
     "forgetting a network deliberately updates the firmware Wi-Fi file once.\n";
 
-QStringList words(const char* line)
-{
-    return QString::fromUtf8(line).split(QLatin1Char(' '), Qt::SkipEmptyParts);
-}
-
-ToolRun run_wifi(const FakeDaemon& daemon, const QStringList& arguments, const QByteArray& input = QByteArray())
-{
-    QProcessEnvironment environment = clean_environment();
-    environment.insert(QStringLiteral("VANTREL_WPA_SOCKET"), daemon.path());
-    return run_tool(QStringLiteral(VANTREL_WIFI_BINARY), arguments, environment, input);
-}
 
 } // namespace
 
@@ -61,7 +50,7 @@ void WifiCliTest::prints_usage()
 {
     QFETCH(QStringList, arguments);
     FakeDaemon daemon;
-    const ToolRun run = run_wifi(daemon, arguments);
+    const ToolRun run = run_wifi(wifi_environment(daemon.path()), arguments);
     QCOMPARE(run.out, usage_text);
     QCOMPARE(run.out.size(), 377);
     QCOMPARE(run.err, QByteArray());
@@ -99,7 +88,7 @@ void WifiCliTest::refuses_command_lines()
     QFETCH(QStringList, arguments);
     QFETCH(QByteArray, message);
     FakeDaemon daemon;
-    const ToolRun run = run_wifi(daemon, arguments);
+    const ToolRun run = run_wifi(wifi_environment(daemon.path()), arguments);
     QCOMPARE(run.out, QByteArray());
     QCOMPARE(run.err, "vantrel-wifi: " + message + '\n');
     QCOMPARE(run.status, 1);
@@ -133,7 +122,7 @@ void WifiCliTest::shows_status()
     QFETCH(QByteArray, reply);
     FakeDaemon daemon;
     daemon.reply("STATUS", reply);
-    const ToolRun run = run_wifi(daemon, arguments);
+    const ToolRun run = run_wifi(wifi_environment(daemon.path()), arguments);
     QTEST(run.out, "out");
     QCOMPARE(run.err, QByteArray());
     QCOMPARE(run.status, 0);
@@ -157,9 +146,7 @@ void WifiCliTest::reports_transport_failures()
     QFETCH(QString, socket);
     FakeDaemon daemon;
     daemon.silence("STATUS");
-    QProcessEnvironment environment = clean_environment();
-    environment.insert(QStringLiteral("VANTREL_WPA_SOCKET"), socket.isEmpty() ? daemon.path() : socket);
-    const ToolRun run = run_tool(QStringLiteral(VANTREL_WIFI_BINARY), words("status --json"), environment);
+    const ToolRun run = run_wifi(wifi_environment(socket.isEmpty() ? daemon.path() : socket), words("status --json"));
     QCOMPARE(run.out, QByteArray());
     QTEST(run.err, "err");
     QCOMPARE(run.status, 1);

@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <vector>
+
 namespace vtl::wifi {
 
 // The daemon's view of the current link.
@@ -13,6 +15,20 @@ struct Status {
     int saved_id = -1;
 };
 
+enum class Security : int { Open = 0, Personal = 1, Unsupported = 2 };
+
+// One network as scanned and/or saved. A signal of -100 marks one not in range.
+struct Network {
+    QString ssid;
+    QString bssid;
+    QString flags;
+    int frequency = 0;
+    int signal = -100;
+    int saved_id = -1;
+    bool current = false;
+    Security security = Security::Unsupported;
+};
+
 // Speaks wpa_supplicant's control protocol. Holds nothing but the socket
 // path: every exchange opens and tears down a socket of its own.
 class Client {
@@ -21,11 +37,24 @@ public:
 
     QByteArray command(const QByteArray& request, int timeout_ms) const;
     Status status() const;
+    std::vector<Network> networks(bool scan) const;
+    void disconnect() const;
+    void forget(const QString& ssid) const;
 
     static Status parse_status(const QByteArray& text);
+    static std::vector<Network> parse_networks(const QByteArray& scan, const QByteArray& saved,
+                                               const Status& status);
+    static QString security_name(Security value);
 
 private:
+    static void require_ok(const QByteArray& reply, const char* operation);
+
     QString socket_path_;
 };
+
+// Network names come from anyone nearby: the UTF-8 of `text` with every
+// control character (C0, DEL, C1) written as \x and two hex digits, so that
+// printing it cannot steer the terminal.
+QByteArray terminal_text(const QString& text);
 
 } // namespace vtl::wifi

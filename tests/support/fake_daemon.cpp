@@ -19,6 +19,7 @@ FakeDaemon::FakeDaemon() : path_(directory_.filePath(QStringLiteral("wlan0")))
     if (descriptor_ < 0 || ::bind(descriptor_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0
         || ::pipe(stop_) != 0)
         throw std::runtime_error("fake daemon: cannot create its socket");
+    clock_.start();
     thread_ = std::thread([this] { serve(); });
 }
 
@@ -57,6 +58,13 @@ QList<unsigned> FakeDaemon::sender_modes() const
     return modes_;
 }
 
+qint64 FakeDaemon::pause_before(const QByteArray& request) const
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    const qsizetype index = requests_.indexOf(request);
+    return index > 0 ? times_.at(index) - times_.at(index - 1) : -1;
+}
+
 FakeDaemon::Reply FakeDaemon::next_reply(const QByteArray& request)
 {
     const std::lock_guard<std::mutex> lock(mutex_);
@@ -86,6 +94,7 @@ void FakeDaemon::serve()
             requests_.append(request);
             senders_.append(QByteArray(from.sun_path));
             modes_.append(named ? unsigned(info.st_mode & 07777) : 0u);
+            times_.append(clock_.elapsed());
         }
         const Reply reply = next_reply(request);
         if (reply)

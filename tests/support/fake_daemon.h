@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QList>
 #include <QString>
 #include <QTemporaryDir>
@@ -31,6 +32,8 @@ public:
     QList<QByteArray> requests() const;
     QList<QByteArray> senders() const;
     QList<unsigned> sender_modes() const;
+    // Milliseconds from the request before `request` to it.
+    qint64 pause_before(const QByteArray& request) const;
 
 private:
     void serve();
@@ -45,5 +48,7 @@ private:
     QList<QByteArray> requests_;
     QList<QByteArray> senders_;
     QList<unsigned> modes_;
+    QList<qint64> times_;
+    QElapsedTimer clock_;
     std::thread thread_;
 };

@@ -37,6 +37,25 @@ ToolRun run_tool(const QString& program, const QStringList& arguments,
     return run;
 }
 
+QProcessEnvironment wifi_environment(const QString& socket, const QStringList& settings)
+{
+    QProcessEnvironment environment = clean_environment();
+    environment.insert(QStringLiteral("VANTREL_WPA_SOCKET"), socket);
+    for (const QString& setting : settings)
+        environment.insert(setting.section(QLatin1Char('='), 0, 0), setting.section(QLatin1Char('='), 1));
+    return environment;
+}
+
+ToolRun run_wifi(const QProcessEnvironment& environment, const QStringList& arguments, const QByteArray& input)
+{
+    return run_tool(QStringLiteral(VANTREL_WIFI_BINARY), arguments, environment, input);
+}
+
+QStringList words(const char* line)
+{
+    return QString::fromUtf8(line).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+}
+
 QStringList leftover_sockets(qint64 pid)
 {
     const QString pattern = QStringLiteral("vantrel-wpa-%1-*").arg(pid);

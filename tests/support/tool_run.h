@@ -21,5 +21,15 @@ QProcessEnvironment clean_environment();
 ToolRun run_tool(const QString& program, const QStringList& arguments,
                  const QProcessEnvironment& environment, const QByteArray& input = QByteArray());
 
+// The environment for running vantrel-wifi against the daemon at `socket`,
+// with `settings` (NAME=value) added.
+QProcessEnvironment wifi_environment(const QString& socket, const QStringList& settings = QStringList());
+
+ToolRun run_wifi(const QProcessEnvironment& environment, const QStringList& arguments,
+                 const QByteArray& input = QByteArray());
+
+// "a b  c" as the argument list a, b, c.
+QStringList words(const char* line);
+
 // The temporary control-socket files that process `pid` left in /tmp.
 QStringList leftover_sockets(qint64 pid);

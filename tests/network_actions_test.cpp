@@ -1,0 +1,205 @@
+#include "support/fake_daemon.h"
+#include "support/tool_run.h"
+
+#include <QTest>
+
+namespace {
+
+using Script = QList<QPair<QByteArray, QByteArray>>;
+
+const QByteArray scan_results =
+    "bssid / frequency / signal level / flags / ssid\n"
+    "aa:00:00:00:00:01\t2412\t-30\t[ESS]\tStranger\n"
+    "aa:00:00:00:00:02\t2437\t-70\t[WPA2-PSK-CCMP][ESS]\tOffice\n"
+    "aa:00:00:00:00:03\t2462\t-45\t[WPA2-PSK-CCMP][ESS]\tHome\n"
+    "aa:00:00:00:00:04\t5180\t-100\t[WPA2-EAP-CCMP][ESS]\tFaint\n"
+    "aa:00:00:00:00:05\t2412\t-80\t[ESS]\tCaf\\xc3\\xa9\n"
+    "aa:00:00:00:00:06\t2412\t-90\t[ESS]\tEvil\\e[2J\n";
+const QByteArray saved_profiles =
+    "network id / ssid / bssid / flags\n"
+    "0\tHome\tany\t[CURRENT]\n"
+    "1\tOffice\tany\t\n"
+    "2\tAttic\tany\t[DISABLED]\n";
+const QByteArray connected = "wpa_state=COMPLETED\nssid=Home\nid=0\nip_address=10.0.0.7\n";
+
+const QByteArray list_text =
+    "1. * Home  [WPA personal, -45 dBm, saved]\n"
+    "2.   Office  [WPA personal, -70 dBm, saved]\n"
+    "3.   Attic  [unsupported, saved, saved]\n"
+    "4.   Stranger  [open, -30 dBm]\n"
+    "5.   Caf\xc3\xa9  [open, -80 dBm]\n"
+    "6.   Evil\\x1b[2J  [open, -90 dBm]\n"
+    "7.   Faint  [unsupported, saved]\n";
+
+QByteArray json_entry(const char* bssid, bool current, int frequency, int saved_id, const char* security,
+                      int signal, const char* ssid, bool supported)
+{
+    const auto boolean = [](bool value) { return QByteArray(value ? "true" : "false"); };
+    return "{\"bssid\":\"" + QByteArray(bssid) + "\",\"current\":" + boolean(current)
+        + ",\"frequency\":" + QByteArray::number(frequency) + ",\"saved\":" + boolean(saved_id >= 0)
+        + ",\"saved_id\":" + QByteArray::number(saved_id) + ",\"security\":\"" + security
+        + "\",\"signal\":" + QByteArray::number(signal) + ",\"ssid\":\"" + ssid
+        + "\",\"supported\":" + boolean(supported) + "}";
+}
+
+const QByteArray list_json =
+    "[" + json_entry("aa:00:00:00:00:03", true, 2462, 0, "WPA personal", -45, "Home", true) + ","
+    + json_entry("aa:00:00:00:00:02", false, 2437, 1, "WPA personal", -70, "Office", true) + ","
+    + json_entry("", false, 0, 2, "unsupported", -100, "Attic", false) + ","
+    + json_entry("aa:00:00:00:00:01", false, 2412, -1, "open", -30, "Stranger", true) + ","
+    + json_entry("aa:00:00:00:00:05", false, 2412, -1, "open", -80, "Caf\xc3\xa9", true) + ","
+    + json_entry("aa:00:00:00:00:06", false, 2412, -1, "open", -90, "Evil\\u001b[2J", true) + ","
+    + json_entry("aa:00:00:00:00:04", false, 5180, -1, "unsupported", -100, "Faint", false) + "]\n";
+
+const Script daemon_with_networks = {{"SCAN", "OK\n"},
+                                     {"SCAN_RESULTS", scan_results},
+                                     {"LIST_NETWORKS", saved_profiles},
+                                     {"STATUS", connected},
+                                     {"DISCONNECT", "OK\n"},
+                                     {"REMOVE_NETWORK 0", "OK\n"},
+                                     {"REMOVE_NETWORK 1", "OK\n"},
+                                     {"REMOVE_NETWORK 4", "OK\n"},
+                                     {"REMOVE_NETWORK 5", "OK\n"},
+                                     {"SAVE_CONFIG", "OK\n"}};
+
+// The script with the reply to `request` replaced.
+Script with(Script script, const QByteArray& request, const QByteArray& reply)
+{
+    script.removeIf([&request](const auto& entry) { return entry.first == request; });
+    script.append({request, reply});
+    return script;
+}
+
+const QList<QByteArray> cached_list = {"SCAN_RESULTS", "LIST_NETWORKS", "STATUS"};
+const QList<QByteArray> scanning_list = QList<QByteArray>{"SCAN"} + cached_list;
+
+} // namespace
+
+class NetworkActionsTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void runs_data();
+    void runs();
+    void waits_for_scan_data();
+    void waits_for_scan();
+};
+
+void NetworkActionsTest::runs_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<Script>("script");
+    QTest::addColumn<QByteArray>("out");
+    QTest::addColumn<QByteArray>("err");
+    QTest::addColumn<QList<QByteArray>>("requests");
+    const Script networks = daemon_with_networks;
+    const QByteArray none;
+    const QByteArray empty_table = "bssid / frequency / signal level / flags / ssid\n";
+
+    QTest::newRow("list") << words("list") << networks << list_text << none << scanning_list;
+    QTest::newRow("list --json") << words("list --json") << networks << list_json << none << scanning_list;
+    QTest::newRow("list --cached") << words("--cached list") << networks << list_text << none << cached_list;
+    QTest::newRow("list, scan busy") << words("list") << with(networks, "SCAN", "FAIL-BUSY\n") << list_text << none
+                                     << scanning_list;
+    QTest::newRow("list, scan refused")
+        << words("list --json") << with(networks, "SCAN", "FAIL\n") << none
+        << QByteArray("vantrel-wifi: Could not start Wi-Fi scan: FAIL\n") << QList<QByteArray>{"SCAN"};
+    QTest::newRow("list, scan answered ok")
+        << words("list") << with(networks, "SCAN", "ok\n") << none
+        << QByteArray("vantrel-wifi: Could not start Wi-Fi scan: ok\n") << QList<QByteArray>{"SCAN"};
+    QTest::newRow("empty list, text")
+        << words("list --cached") << Script{{"SCAN_RESULTS", empty_table}, {"LIST_NETWORKS", "FAIL\n"}}
+        << none << none << cached_list;
+    QTest::newRow("empty list, json")
+        << words("list --cached --json") << Script{{"SCAN_RESULTS", ""}, {"LIST_NETWORKS", ""}}
+        << QByteArray("[]\n") << none << cached_list;
+
+    QTest::newRow("disconnect") << words("disconnect") << networks << QByteArray("Wi-Fi disconnected.\n") << none
+                                << QList<QByteArray>{"DISCONNECT"};
+    QTest::newRow("--json disconnect") << words("--json disconnect") << networks << QByteArray("{\"ok\":true}\n")
+                                       << none << QList<QByteArray>{"DISCONNECT"};
+    QTest::newRow("disconnect --json") << words("disconnect --json") << networks << QByteArray("{\"ok\":true}\n")
+                                       << none << QList<QByteArray>{"DISCONNECT"};
+    QTest::newRow("disconnect refused")
+        << words("disconnect --json") << with(networks, "DISCONNECT", "FAIL\n") << none
+        << QByteArray("vantrel-wifi: Could not disconnect Wi-Fi: FAIL\n") << QList<QByteArray>{"DISCONNECT"};
+
+    const QList<QByteArray> lookup = {"LIST_NETWORKS", "STATUS"};
+    QTest::newRow("forget") << words("forget --yes Office") << networks << QByteArray("Forgot Office.\n") << none
+                            << lookup + QList<QByteArray>{"REMOVE_NETWORK 1", "SAVE_CONFIG"};
+    QTest::newRow("forget --json") << words("forget Office --json --yes") << networks
+                                   << QByteArray("{\"ok\":true}\n") << none
+                                   << lookup + QList<QByteArray>{"REMOVE_NETWORK 1", "SAVE_CONFIG"};
+    QTest::newRow("forget the current network, no disconnect")
+        << words("forget --yes Home") << networks << QByteArray("Forgot Home.\n") << none
+        << lookup + QList<QByteArray>{"REMOVE_NETWORK 0", "SAVE_CONFIG"};
+    QTest::newRow("forget a network seen but not saved")
+        << words("forget --yes Stranger") << networks << none
+        << QByteArray("vantrel-wifi: Stranger is not a saved network.\n") << lookup;
+    QTest::newRow("forget, letter case differs")
+        << words("forget --yes office") << networks << none
+        << QByteArray("vantrel-wifi: office is not a saved network.\n") << lookup;
+    QTest::newRow("forget of two profiles with one name removes the later")
+        << words("forget --yes Home") << with(networks, "LIST_NETWORKS", "network id\n0\tHome\n4\tHome\n")
+        << QByteArray("Forgot Home.\n") << none << lookup + QList<QByteArray>{"REMOVE_NETWORK 4", "SAVE_CONFIG"};
+    QTest::newRow("forget, removal refused")
+        << words("forget --yes Office") << with(networks, "REMOVE_NETWORK 1", "FAIL\n") << none
+        << QByteArray("vantrel-wifi: Could not remove Wi-Fi network: FAIL\n")
+        << lookup + QList<QByteArray>{"REMOVE_NETWORK 1"};
+    QTest::newRow("forget, save refused")
+        << words("forget --yes Office") << with(networks, "SAVE_CONFIG", "FAIL\n") << none
+        << QByteArray("vantrel-wifi: Could not save removed Wi-Fi network: FAIL\n")
+        << lookup + QList<QByteArray>{"REMOVE_NETWORK 1", "SAVE_CONFIG"};
+    QTest::newRow("forget a name the daemon escapes")
+        << QStringList{QStringLiteral("forget"), QStringLiteral("--yes"), QString::fromUtf8("Caf\xc3\xa9")}
+        << with(networks, "LIST_NETWORKS", "network id / ssid / bssid / flags\n5\tCaf\\xc3\\xa9\tany\t\n")
+        << QByteArray("Forgot Caf\xc3\xa9.\n") << none << lookup + QList<QByteArray>{"REMOVE_NETWORK 5", "SAVE_CONFIG"};
+    QTest::newRow("a name with ESC never reaches the terminal")
+        << QStringList{QStringLiteral("forget"), QStringLiteral("--yes"), QString::fromUtf8("Evil\x1b[2J")}
+        << networks << none << QByteArray("vantrel-wifi: Evil\\x1b[2J is not a saved network.\n") << lookup;
+}
+
+void NetworkActionsTest::runs()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(Script, script);
+    FakeDaemon daemon;
+    for (const auto& [request, reply] : script)
+        daemon.reply(request, reply);
+    const ToolRun run = run_wifi(wifi_environment(daemon.path(), {QStringLiteral("VANTREL_WIFI_SCAN_DELAY_MS=0")}),
+                                 arguments);
+    QTEST(run.out, "out");
+    QTEST(run.err, "err");
+    QFETCH(QByteArray, err);
+    QCOMPARE(run.status, err.isEmpty() ? 0 : 1);
+    QTEST(daemon.requests(), "requests");
+    QCOMPARE(leftover_sockets(run.pid), QStringList());
+}
+
+void NetworkActionsTest::waits_for_scan_data()
+{
+    QTest::addColumn<QStringList>("settings");
+    QTest::addColumn<int>("at_least");
+    QTest::addColumn<int>("below");
+    QTest::newRow("default") << QStringList() << 1400 << 60000;
+    QTest::newRow("zero") << QStringList{QStringLiteral("VANTREL_WIFI_SCAN_DELAY_MS=0")} << 0 << 1000;
+    QTest::newRow("hex") << QStringList{QStringLiteral("VANTREL_WIFI_SCAN_DELAY_MS=0x10")} << 16 << 1000;
+    QTest::newRow("negative") << QStringList{QStringLiteral("VANTREL_WIFI_SCAN_DELAY_MS=-5")} << 1400 << 60000;
+    QTest::newRow("not a number") << QStringList{QStringLiteral("VANTREL_WIFI_SCAN_DELAY_MS=soon")} << 1400 << 60000;
+}
+
+void NetworkActionsTest::waits_for_scan()
+{
+    QFETCH(QStringList, settings);
+    QFETCH(int, at_least);
+    QFETCH(int, below);
+    FakeDaemon daemon;
+    daemon.reply("SCAN", "FAIL-BUSY\n");
+    const ToolRun run = run_wifi(wifi_environment(daemon.path(), settings), words("list --json"));
+    QCOMPARE(run.status, 0);
+    const qint64 pause = daemon.pause_before("SCAN_RESULTS");
+    QVERIFY2(pause >= at_least && pause < below, qPrintable(QString::number(pause)));
+}
+
+QTEST_GUILESS_MAIN(NetworkActionsTest)
+#include "network_actions_test.moc"

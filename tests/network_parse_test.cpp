@@ -1,0 +1,223 @@
+#include "vtl/wifi.h"
+
+#include <QTest>
+
+using vtl::wifi::Client;
+using vtl::wifi::Network;
+using vtl::wifi::Security;
+using vtl::wifi::Status;
+
+namespace {
+
+const QByteArray scan_header = "bssid / frequency / signal level / flags / ssid\n";
+const QByteArray saved_header = "network id / ssid / bssid / flags\n";
+
+// One entry as "ssid|bssid|flags|frequency|signal|saved_id|current|security".
+QString describe(const Network& item)
+{
+    return QStringList{item.ssid, item.bssid, item.flags, QString::number(item.frequency),
+                       QString::number(item.signal), QString::number(item.saved_id),
+                       item.current ? QStringLiteral("current") : QStringLiteral("-"),
+                       Client::security_name(item.security)}
+        .join(QLatin1Char('|'));
+}
+
+QStringList describe(const std::vector<Network>& items)
+{
+    QStringList result;
+    for (const Network& item : items)
+        result.append(describe(item));
+    return result;
+}
+
+Status status_of(const char* state, const char* ssid, int saved_id)
+{
+    Status status;
+    status.state = QString::fromUtf8(state);
+    status.ssid = QString::fromUtf8(ssid);
+    status.saved_id = saved_id;
+    return status;
+}
+
+} // namespace
+
+class NetworkParseTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void merges_data();
+    void merges();
+    void classifies_data();
+    void classifies();
+    void decodes_names_data();
+    void decodes_names();
+    void renders_for_terminal_data();
+    void renders_for_terminal();
+};
+
+void NetworkParseTest::merges_data()
+{
+    QTest::addColumn<QByteArray>("scan");
+    QTest::addColumn<QByteArray>("saved");
+    QTest::addColumn<Status>("status");
+    QTest::addColumn<QStringList>("expected");
+    const Status none;
+
+    QTest::newRow("empty") << QByteArray() << QByteArray() << none << QStringList();
+    QTest::newRow("headers only") << scan_header << saved_header << none << QStringList();
+    QTest::newRow("strongest of a name, its values")
+        << scan_header + "aa:01\t2412\t-60\t[WPA2-PSK-CCMP][ESS]\tHome\naa:02\t5180\t-50\t[ESS]\tHome\n"
+        << QByteArray() << none << QStringList{QStringLiteral("Home|aa:02|[ESS]|5180|-50|-1|-|open")};
+    QTest::newRow("equal levels: the first stays")
+        << scan_header + "aa:01\t2412\t-50\t[ESS]\tHome\naa:02\t5180\t-50\t[WEP]\tHome\n" << QByteArray() << none
+        << QStringList{QStringLiteral("Home|aa:01|[ESS]|2412|-50|-1|-|open")};
+    QTest::newRow("malformed lines skipped")
+        << scan_header
+            + "aa:01\t2412\t-50\t[ESS]\t\naa:02\tabc\t-50\t[ESS]\tNoFreq\naa:03\t2412\t\t[ESS]\tNoLevel\n"
+              "aa:04\t2412\t-40\t[ESS]\nbssid\t1\t1\t\tHeaderLike\naa:05\t2412\t-70\t[ESS]\tGood\n"
+        << QByteArray() << none << QStringList{QStringLiteral("Good|aa:05|[ESS]|2412|-70|-1|-|open")};
+    QTest::newRow("unsaved by falling signal")
+        << scan_header + "aa:01\t2412\t-80\t[ESS]\tFar\naa:02\t2412\t-40\t[ESS]\tNear\naa:03\t2412\t-60\t[ESS]\tMid\n"
+        << QByteArray() << none
+        << QStringList{QStringLiteral("Near|aa:02|[ESS]|2412|-40|-1|-|open"),
+                       QStringLiteral("Mid|aa:03|[ESS]|2412|-60|-1|-|open"),
+                       QStringLiteral("Far|aa:01|[ESS]|2412|-80|-1|-|open")};
+    QTest::newRow("current, saved in range, saved out of range, unsaved")
+        << scan_header
+            + "aa:01\t2412\t-30\t[ESS]\tStranger\naa:02\t2437\t-70\t[WPA2-PSK-CCMP]\tOffice\n"
+              "aa:03\t2462\t-45\t[WPA2-PSK-CCMP]\tHome\naa:04\t2412\t-60\t[WPA2-PSK-CCMP]\tCafe\n"
+        << saved_header + "0\tHome\tany\t[CURRENT]\n1\tOffice\tany\t\n2\tAttic\tany\t[DISABLED]\n3\tCafe\tany\t\n"
+        << status_of("COMPLETED", "Home", 0)
+        << QStringList{QStringLiteral("Home|aa:03|[WPA2-PSK-CCMP]|2462|-45|0|current|WPA personal"),
+                       QStringLiteral("Cafe|aa:04|[WPA2-PSK-CCMP]|2412|-60|3|-|WPA personal"),
+                       QStringLiteral("Office|aa:02|[WPA2-PSK-CCMP]|2437|-70|1|-|WPA personal"),
+                       QStringLiteral("Attic|||0|-100|2|-|unsupported"),
+                       QStringLiteral("Stranger|aa:01|[ESS]|2412|-30|-1|-|open")};
+    QTest::newRow("saved only")
+        << QByteArray() << saved_header + "0\tHome\tany\t\n1\tOffice\tany\t\n" << none
+        << QStringList{QStringLiteral("Home|||0|-100|0|-|unsupported"),
+                       QStringLiteral("Office|||0|-100|1|-|unsupported")};
+    QTest::newRow("two profiles, one name: the later id")
+        << QByteArray() << saved_header + "0\tHome\tany\t\n4\tHome\tany\t\n" << none
+        << QStringList{QStringLiteral("Home|||0|-100|4|-|unsupported")};
+    QTest::newRow("saved lines without id or name skipped")
+        << QByteArray() << saved_header + "x\tHome\tany\t\n5\t\tany\t\n\t\n7\tGood\n" << none
+        << QStringList{QStringLiteral("Good|||0|-100|7|-|unsupported")};
+    QTest::newRow("current by id, whatever the state")
+        << QByteArray() << saved_header + "0\tHome\n1\tOffice\n" << status_of("SCANNING", "", 1)
+        << QStringList{QStringLiteral("Office|||0|-100|1|current|unsupported"),
+                       QStringLiteral("Home|||0|-100|0|-|unsupported")};
+    QTest::newRow("current by name only when COMPLETED")
+        << QByteArray() << saved_header + "0\tHome\n1\tOffice\n" << status_of("COMPLETED", "Office", -1)
+        << QStringList{QStringLiteral("Office|||0|-100|1|current|unsupported"),
+                       QStringLiteral("Home|||0|-100|0|-|unsupported")};
+    QTest::newRow("name match, state not COMPLETED")
+        << QByteArray() << saved_header + "0\tHome\n" << status_of("completed", "Home", -1)
+        << QStringList{QStringLiteral("Home|||0|-100|0|-|unsupported")};
+    QTest::newRow("letter case makes another network")
+        << scan_header + "aa:01\t2412\t-50\t[ESS]\thome\n" << saved_header + "0\tHome\n" << none
+        << QStringList{QStringLiteral("Home|||0|-100|0|-|unsupported"),
+                       QStringLiteral("home|aa:01|[ESS]|2412|-50|-1|-|open")};
+    QTest::newRow("stronger duplicate keeps the saved mark")
+        << scan_header + "aa:01\t2412\t-70\t[ESS]\tHome\n" + "aa:02\t2412\t-40\t[ESS]\tHome\n"
+        << saved_header + "3\tHome\n" << status_of("COMPLETED", "Home", 3)
+        << QStringList{QStringLiteral("Home|aa:02|[ESS]|2412|-40|3|current|open")};
+    QTest::newRow("CR stays in the last column")
+        << scan_header + "aa:01\t2412\t-50\t[ESS]\tHome\r\n" << QByteArray() << none
+        << QStringList{QStringLiteral("Home\r|aa:01|[ESS]|2412|-50|-1|-|open")};
+    QTest::newRow("escaped names meet their profile")
+        << scan_header + "aa:01\t2412\t-50\t[WPA2-PSK-CCMP]\tCaf\\xc3\\xa9\n"
+        << saved_header + "2\tCaf\\xc3\\xa9\tany\t[CURRENT]\n" << status_of("COMPLETED", "Caf\xc3\xa9", 2)
+        << QStringList{QString::fromUtf8("Caf\xc3\xa9|aa:01|[WPA2-PSK-CCMP]|2412|-50|2|current|WPA personal")};
+}
+
+void NetworkParseTest::merges()
+{
+    QFETCH(QByteArray, scan);
+    QFETCH(QByteArray, saved);
+    QFETCH(Status, status);
+    QTEST(describe(Client::parse_networks(scan, saved, status)), "expected");
+}
+
+void NetworkParseTest::classifies_data()
+{
+    QTest::addColumn<QByteArray>("flags");
+    QTest::addColumn<QString>("security");
+    QTest::newRow("empty") << QByteArray() << "open";
+    QTest::newRow("ESS") << QByteArray("[ESS]") << "open";
+    QTest::newRow("WPA2-PSK") << QByteArray("[WPA2-PSK-CCMP][ESS]") << "WPA personal";
+    QTest::newRow("psk lower case") << QByteArray("[wpa2-psk-ccmp]") << "WPA personal";
+    QTest::newRow("PSK and SAE") << QByteArray("[WPA2-PSK+SAE-CCMP][ESS]") << "WPA personal";
+    QTest::newRow("SAE only") << QByteArray("[WPA2-SAE-CCMP][ESS]") << "unsupported";
+    QTest::newRow("EAP") << QByteArray("[WPA2-EAP-CCMP][ESS]") << "unsupported";
+    QTest::newRow("EAP beats PSK") << QByteArray("[WPA2-EAP+PSK-CCMP]") << "unsupported";
+    QTest::newRow("WEP") << QByteArray("[WEP][ESS]") << "unsupported";
+    QTest::newRow("RSN without key") << QByteArray("[RSN-CCMP]") << "unsupported";
+    QTest::newRow("WPA without key") << QByteArray("[WPA-NONE]") << "unsupported";
+}
+
+void NetworkParseTest::classifies()
+{
+    QFETCH(QByteArray, flags);
+    const auto items = Client::parse_networks("aa:01\t2412\t-50\t" + flags + "\tNet", QByteArray(), Status());
+    QCOMPARE(items.size(), size_t(1));
+    QTEST(Client::security_name(items.front().security), "security");
+}
+
+void NetworkParseTest::decodes_names_data()
+{
+    QTest::addColumn<QByteArray>("escaped");
+    QTest::addColumn<QString>("name");
+    QTest::newRow("plain") << QByteArray("Home") << "Home";
+    QTest::newRow("UTF-8") << QByteArray("Caf\\xc3\\xa9") << QString::fromUtf8("Caf\xc3\xa9");
+    QTest::newRow("curly apostrophe") << QByteArray("John\\xe2\\x80\\x99s iPhone")
+                                      << QString::fromUtf8("John\xe2\x80\x99s iPhone");
+    QTest::newRow("quote and backslash") << QByteArray("a\\\"b\\\\c") << "a\"b\\c";
+    QTest::newRow("tab, newline, CR, ESC") << QByteArray("a\\tb\\nc\\rd\\ee")
+                                           << QString::fromUtf8("a\tb\nc\rd\x1b" "e");
+    QTest::newRow("control byte") << QByteArray("a\\x01\\x7f") << QString::fromUtf8("a\x01\x7f");
+    QTest::newRow("invalid UTF-8 kept as received") << QByteArray("Caf\\xe9") << "Caf\\xe9";
+    QTest::newRow("truncated UTF-8 kept") << QByteArray("Caf\\xc3") << "Caf\\xc3";
+    QTest::newRow("upper-case hex is no escape") << QByteArray("a\\xC3\\xA9") << "a\\xC3\\xA9";
+    QTest::newRow("short hex is no escape") << QByteArray("a\\x4") << "a\\x4";
+    QTest::newRow("unknown escape stays") << QByteArray("a\\qb") << "a\\qb";
+    QTest::newRow("lone backslash at the end") << QByteArray("ab\\") << "ab\\";
+    QTest::newRow("escaped backslash before x") << QByteArray("a\\\\x41") << "a\\x41";
+    QTest::newRow("raw UTF-8 passes") << QByteArray("Caf\xc3\xa9") << QString::fromUtf8("Caf\xc3\xa9");
+}
+
+void NetworkParseTest::decodes_names()
+{
+    QFETCH(QByteArray, escaped);
+    QFETCH(QString, name);
+    QCOMPARE(Client::parse_status("ssid=" + escaped).ssid, name);
+    const auto scanned = Client::parse_networks("aa:01\t2412\t-50\t[ESS]\t" + escaped, QByteArray(), Status());
+    QCOMPARE(scanned.size(), size_t(1));
+    QCOMPARE(scanned.front().ssid, name);
+    const auto saved = Client::parse_networks(QByteArray(), "0\t" + escaped + "\tany\t", Status());
+    QCOMPARE(saved.size(), size_t(1));
+    QCOMPARE(saved.front().ssid, name);
+}
+
+void NetworkParseTest::renders_for_terminal_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QByteArray>("shown");
+    QTest::newRow("plain") << QStringLiteral("Home net") << QByteArray("Home net");
+    QTest::newRow("UTF-8 letters") << QString::fromUtf8("Caf\xc3\xa9 \xe2\x80\x99") << QByteArray("Caf\xc3\xa9 \xe2\x80\x99");
+    QTest::newRow("ESC") << QString::fromUtf8("a\x1b[2Jb") << QByteArray("a\\x1b[2Jb");
+    QTest::newRow("C0 and DEL") << QString::fromUtf8("\t\n\r\x01\x7f") << QByteArray("\\x09\\x0a\\x0d\\x01\\x7f");
+    QTest::newRow("NUL") << QString(QChar(0)) << QByteArray("\\x00");
+    QTest::newRow("C1 controls") << QString(QChar(0x80)) + QChar(0x9b) + QChar(0x9f) + QChar(0xa0)
+                                 << QByteArray("\\x80\\x9b\\x9f\xc2\xa0");
+    QTest::newRow("backslash stays") << QStringLiteral("a\\b") << QByteArray("a\\b");
+}
+
+void NetworkParseTest::renders_for_terminal()
+{
+    QFETCH(QString, text);
+    QTEST(vtl::wifi::terminal_text(text), "shown");
+}
+
+QTEST_GUILESS_MAIN(NetworkParseTest)
+#include "network_parse_test.moc"
