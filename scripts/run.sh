@@ -5,8 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
 ensure_packages "${native_packages[@]}"
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build build --target vantrel-wifi
+cmake --preset native
+cmake --build --preset native --target vantrel-wifi
 
 work=$(mktemp -d /tmp/vantrel-demo.XXXXXX)
 daemon=

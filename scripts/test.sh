@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# Builds everything with its tests and runs the whole suite.
+# Builds everything with its tests and runs the whole suite on this machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
 ensure_packages "${native_packages[@]}"
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build build
-ctest --test-dir build --output-on-failure --timeout 600
+cmake --preset native
+cmake --build --preset native
+ctest --preset native --timeout 600

@@ -1,5 +1,7 @@
 #include "real_daemon.h"
 
+#include "child_process.h"
+
 #include "vtl/wifi.h"
 
 #include <QElapsedTimer>
@@ -24,19 +26,9 @@ QString daemon_program()
 
 RealDaemon::RealDaemon(const QByteArray& networks) : networks_(networks)
 {
-    process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process_.setStandardOutputFile(QProcess::nullDevice());
 }
 
-RealDaemon::~RealDaemon()
-{
-    if (process_.state() == QProcess::NotRunning)
-        return;
-    process_.terminate();
-    if (!process_.waitForFinished(5000))
-        process_.kill();
-    process_.waitForFinished(1000);
-}
+RealDaemon::~RealDaemon() = default;
 
 QString RealDaemon::start()
 {
@@ -49,10 +41,12 @@ QString RealDaemon::start()
     file.write("ctrl_interface=" + directory_.filePath(QStringLiteral("ctrl")).toLocal8Bit()
                + "\nupdate_config=1\nap_scan=0\n" + networks_);
     file.close();
-    process_.start(program, {QStringLiteral("-D"), QStringLiteral("wired"), QStringLiteral("-i"),
-                             QStringLiteral("lo"), QStringLiteral("-c"), config_path()});
-    if (!process_.waitForStarted(5000))
-        return QStringLiteral("wpa_supplicant did not start: ") + process_.errorString();
+    process_ = std::make_unique<ChildProcess>(
+        QStringList{program, QStringLiteral("-D"), QStringLiteral("wired"), QStringLiteral("-i"),
+                    QStringLiteral("lo"), QStringLiteral("-c"), config_path()},
+        QProcessEnvironment::systemEnvironment());
+    if (!process_->started())
+        return QStringLiteral("wpa_supplicant did not start");
     QElapsedTimer timer;
     timer.start();
     while (timer.elapsed() < 10000) {
@@ -62,8 +56,6 @@ QString RealDaemon::start()
         } catch (const std::runtime_error&) {
             // Its socket appears a moment after the process does.
         }
-        if (process_.state() == QProcess::NotRunning)
-            return QStringLiteral("wpa_supplicant exited at start");
         QThread::msleep(50);
     }
     return QStringLiteral("wpa_supplicant did not answer PING");

@@ -1,9 +1,12 @@
 #pragma once
 
 #include <QByteArray>
-#include <QProcess>
 #include <QString>
 #include <QTemporaryDir>
+
+#include <memory>
+
+class ChildProcess;
 
 // Debian's wpa_supplicant with the wired driver on the loopback interface,
 // with a private control directory and configuration file.
@@ -27,5 +30,5 @@ public:
 private:
     QTemporaryDir directory_;
     QByteArray networks_;
-    QProcess process_;
+    std::unique_ptr<ChildProcess> process_;
 };

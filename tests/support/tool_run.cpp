@@ -1,7 +1,9 @@
 #include "tool_run.h"
 
+#include "child_process.h"
+
 #include <QDir>
-#include <QProcess>
+#include <QStandardPaths>
 
 QProcessEnvironment clean_environment()
 {
@@ -13,27 +15,25 @@ QProcessEnvironment clean_environment()
     return environment;
 }
 
+QStringList tool_command(const QString& program, const QStringList& arguments)
+{
+    QStringList emulator = QStringLiteral(VANTREL_EMULATOR).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    if (emulator.isEmpty())
+        return QStringList{program} + arguments;
+    emulator.first() = QStandardPaths::findExecutable(emulator.first());
+    return emulator + QStringList{program} + arguments;
+}
+
 ToolRun run_tool(const QString& program, const QStringList& arguments,
                  const QProcessEnvironment& environment, const QByteArray& input)
 {
-    QProcess process;
-    process.setProcessEnvironment(environment);
-    const QString emulator = QStringLiteral(VANTREL_EMULATOR);
-    if (emulator.isEmpty())
-        process.start(program, arguments);
-    else
-        process.start(emulator, QStringList{program} + arguments);
+    ChildProcess child(tool_command(program, arguments), environment);
     ToolRun run;
-    if (!process.waitForStarted(10000))
+    if (!child.started())
         return run;
-    run.pid = process.processId();
-    process.write(input);
-    process.closeWriteChannel();
-    process.waitForFinished(60000);
-    run.out = process.readAllStandardOutput();
-    run.err = process.readAllStandardError();
-    if (process.exitStatus() == QProcess::NormalExit)
-        run.status = process.exitCode();
+    run.pid = child.pid();
+    child.send_input(input);
+    run.status = child.finish(run.out, run.err, 60000);
     return run;
 }
 

@@ -16,6 +16,9 @@ struct ToolRun {
 // variables that would point a tool at real devices or files.
 QProcessEnvironment clean_environment();
 
+// The command line that starts `program`: through the emulator in a cross build.
+QStringList tool_command(const QString& program, const QStringList& arguments);
+
 // Runs `program` (started through the emulator in a cross build) with
 // `arguments`, `environment` and `input` on its standard input.
 ToolRun run_tool(const QString& program, const QStringList& arguments,

@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Builds every program and the whole test suite for the tablet (armhf,
+# Cortex-A7, hard-float), checks what was built, and runs every test under
+# qemu-arm user-mode emulation. The daemon the tests start stays native.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/lib.sh
+
+ensure_packages "${native_packages[@]}" crossbuild-essential-armhf qemu-user binutils
+if ! dpkg-query -W -f='${Status}' qt6-base-dev:armhf 2>/dev/null | grep -q 'install ok installed'; then
+    dpkg --add-architecture armhf
+    apt-get update -q >/dev/null
+    # --no-remove: the build machine's own Qt must stay for moc and the native build.
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends --no-remove qt6-base-dev:armhf >/dev/null
+fi
+
+cmake --preset armhf
+cmake --build --preset armhf
+
+allowed_libraries='libQt6Core.so.6 libstdc++.so.6 libgcc_s.so.1 libc.so.6 libm.so.6'
+check_program() {
+    local binary=build-armhf/$1
+    local attributes needed library
+    readelf -h "$binary" | grep -q 'Class: *ELF32' || { echo "$1: not a 32-bit ELF file"; return 1; }
+    readelf -h "$binary" | grep -q 'Machine: *ARM' || { echo "$1: not an ARM executable"; return 1; }
+    attributes=$(readelf -A "$binary")
+    for tag in 'Tag_ABI_VFP_args: VFP registers' 'Tag_CPU_arch: v7' 'Tag_FP_arch: VFPv4' \
+               'Tag_Advanced_SIMD_arch: NEONv1 with Fused-MAC'; do
+        grep -qF "$tag" <<<"$attributes" || { echo "$1: lacks $tag"; return 1; }
+    done
+    needed=$(readelf -d "$binary" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
+    for library in $needed; do
+        [[ " $allowed_libraries " == *" $library "* ]] || { echo "$1: needs $library"; return 1; }
+    done
+    echo "$1: ELF 32-bit ARM, Cortex-A7 hard-float; needs $(echo $needed)"
+}
+for program in "${programs[@]}"; do
+    check_program "$program"
+done
+
+ctest --preset armhf --timeout 900

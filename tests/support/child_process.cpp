@@ -1,0 +1,133 @@
+#include "child_process.h"
+
+#include <QElapsedTimer>
+
+#include <vector>
+
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+void close_descriptor(int& descriptor)
+{
+    if (descriptor >= 0)
+        ::close(descriptor);
+    descriptor = -1;
+}
+
+std::vector<char*> pointers(std::vector<QByteArray>& texts)
+{
+    std::vector<char*> result;
+    for (QByteArray& text : texts)
+        result.push_back(text.data());
+    result.push_back(nullptr);
+    return result;
+}
+
+// Waits for the child; -1 unless it exited normally.
+int reap(pid_t pid, int timeout_ms)
+{
+    QElapsedTimer timer;
+    timer.start();
+    int status = 0;
+    while (::waitpid(pid, &status, WNOHANG) == 0) {
+        if (timer.elapsed() > timeout_ms) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            return -1;
+        }
+        ::usleep(5000);
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+} // namespace
+
+ChildProcess::ChildProcess(const QStringList& command, const QProcessEnvironment& environment)
+{
+    int in[2], out[2], err[2];
+    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
+        return;
+    std::vector<QByteArray> arguments;
+    for (const QString& word : command)
+        arguments.push_back(word.toLocal8Bit());
+    std::vector<QByteArray> settings;
+    for (const QString& setting : environment.toStringList())
+        settings.push_back(setting.toLocal8Bit());
+    std::vector<char*> argv = pointers(arguments);
+    std::vector<char*> envp = pointers(settings);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+        ::dup2(in[0], STDIN_FILENO);
+        ::dup2(out[1], STDOUT_FILENO);
+        ::dup2(err[1], STDERR_FILENO);
+        ::execve(argv[0], argv.data(), envp.data());
+        ::_exit(127);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    ::close(err[1]);
+    input_ = in[1];
+    output_ = out[0];
+    error_ = err[0];
+}
+
+ChildProcess::~ChildProcess()
+{
+    stop();
+    close_descriptor(input_);
+    close_descriptor(output_);
+    close_descriptor(error_);
+}
+
+void ChildProcess::send_input(const QByteArray& input)
+{
+    // A child that exits without reading must not end the test with SIGPIPE.
+    const auto previous = std::signal(SIGPIPE, SIG_IGN);
+    for (qsizetype at = 0; at < input.size();) {
+        const ssize_t written = ::write(input_, input.constData() + at, size_t(input.size() - at));
+        if (written <= 0)
+            break;
+        at += written;
+    }
+    std::signal(SIGPIPE, previous);
+    close_descriptor(input_);
+}
+
+int ChildProcess::finish(QByteArray& out, QByteArray& err, int timeout_ms)
+{
+    QElapsedTimer timer;
+    timer.start();
+    pollfd streams[2] = {{output_, POLLIN, 0}, {error_, POLLIN, 0}};
+    QByteArray* sinks[2] = {&out, &err};
+    while ((streams[0].fd >= 0 || streams[1].fd >= 0) && timer.elapsed() < timeout_ms) {
+        if (::poll(streams, 2, 100) <= 0)
+            continue;
+        for (int index = 0; index < 2; ++index) {
+            if (streams[index].revents == 0)
+                continue;
+            char buffer[4096];
+            const ssize_t size = ::read(streams[index].fd, buffer, sizeof buffer);
+            if (size > 0)
+                sinks[index]->append(buffer, size);
+            else
+                streams[index].fd = -1;
+        }
+    }
+    const int status = reap(pid_, int(std::max<qint64>(0, timeout_ms - timer.elapsed())));
+    pid_ = -1;
+    return status;
+}
+
+void ChildProcess::stop()
+{
+    if (pid_ <= 0)
+        return;
+    ::kill(pid_, SIGTERM);
+    reap(pid_, 5000);
+    pid_ = -1;
+}

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QByteArray>
+#include <QProcessEnvironment>
+#include <QStringList>
+
+#include <sys/types.h>
+
+// A program started with fork and exec, its standard streams on pipes.
+// QProcess cannot start programs under qemu's user-mode emulation (its clone
+// flags are refused there), and the tests run there for the tablet.
+class ChildProcess {
+public:
+    ChildProcess(const QStringList& command, const QProcessEnvironment& environment);
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    bool started() const { return pid_ > 0; }
+    pid_t pid() const { return pid_; }
+    // Writes `input` to the child's standard input and closes it.
+    void send_input(const QByteArray& input);
+    // Reads both output streams to their end and waits for the exit status
+    // (-1 when a signal ended the child or the time ran out).
+    int finish(QByteArray& out, QByteArray& err, int timeout_ms);
+    // Stops the child with SIGTERM, or SIGKILL when it will not go.
+    void stop();
+
+private:
+    pid_t pid_ = -1;
+    int input_ = -1;
+    int output_ = -1;
+    int error_ = -1;
+};
