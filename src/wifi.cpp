@@ -1,5 +1,6 @@
 #include "vtl/wifi.h"
 
+#include <QElapsedTimer>
 #include <QList>
 #include <QStringDecoder>
 #include <QThread>
@@ -272,6 +273,21 @@ QByteArray with_id(const char* request, int id)
     return QByteArray(request) + ' ' + QByteArray::number(id);
 }
 
+// The daemon takes every byte between the outer quotes as it stands, so the
+// password goes in unchanged; only bytes that would end the request are refused.
+QByteArray quote_secret(const QString& text)
+{
+    const QByteArray bytes = text.toUtf8();
+    if (bytes.contains('\0') || bytes.contains('\n') || bytes.contains('\r'))
+        throw failure(QStringLiteral("Wi-Fi passwords cannot contain NUL or newline characters."));
+    return '"' + bytes + '"';
+}
+
+int connect_timeout(int fallback)
+{
+    return environment_milliseconds("VANTREL_WIFI_CONNECT_TIMEOUT_MS", fallback);
+}
+
 } // namespace
 
 Client::Client(QString socket_path) : socket_path_(std::move(socket_path))
@@ -322,6 +338,105 @@ std::vector<Network> Client::networks(bool scan) const
     const QByteArray scanned = command("SCAN_RESULTS", reply_timeout_ms);
     const QByteArray saved = command("LIST_NETWORKS", reply_timeout_ms);
     return parse_networks(scanned, saved, status());
+}
+
+void Client::wait_connected(const QString& ssid, int timeout_ms) const
+{
+    if (timeout_ms < 1)
+        return;
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < timeout_ms) {
+        const Status current = status();
+        if (current.state == QLatin1String("COMPLETED") && current.ssid == ssid)
+            return;
+        QThread::msleep(400);
+    }
+    throw failure(QStringLiteral("Timed out connecting to %1.").arg(ssid));
+}
+
+// SELECT_NETWORK disables every other profile in the daemon, and the next
+// SAVE_CONFIG would write that down: note which were enabled before it.
+std::vector<int> Client::enabled_profiles(int except) const
+{
+    std::vector<int> ids;
+    for (const QByteArray& line : command("LIST_NETWORKS", reply_timeout_ms).split('\n')) {
+        bool ok = false;
+        const int id = decimal(field(line, 0), &ok);
+        if (ok && id != except && !field(line, 3).contains("[DISABLED]"))
+            ids.push_back(id);
+    }
+    return ids;
+}
+
+// Best effort: a profile left disabled is less harm than a lost connection.
+void Client::enable_again(const std::vector<int>& ids) const
+{
+    for (const int id : ids) {
+        try {
+            command(with_id("ENABLE_NETWORK", id) + " no-connect", reply_timeout_ms);
+        } catch (const std::runtime_error&) {
+        }
+    }
+}
+
+void Client::connect_saved(int id, const QString& ssid, int timeout_ms) const
+{
+    if (id < 0)
+        throw failure(QStringLiteral("The selected network is not saved."));
+    const std::vector<int> others = enabled_profiles(id);
+    require_ok(command(with_id("SELECT_NETWORK", id), reply_timeout_ms), "select saved Wi-Fi network");
+    wait_connected(ssid, connect_timeout(timeout_ms));
+    enable_again(others);
+}
+
+void Client::configure(int id, const QString& ssid, Security security, const QString& password) const
+{
+    const QByteArray set = with_id("SET_NETWORK", id);
+    require_ok(command(set + " ssid " + encode_ssid(ssid), reply_timeout_ms), "set Wi-Fi network name");
+    if (security == Security::Personal) {
+        require_ok(command(set + " key_mgmt WPA-PSK", reply_timeout_ms), "set WPA security");
+        require_ok(command(set + " psk " + encode_password(password), reply_timeout_ms), "set WPA password");
+    } else {
+        require_ok(command(set + " key_mgmt NONE", reply_timeout_ms), "set open-network security");
+    }
+    require_ok(command(with_id("ENABLE_NETWORK", id), reply_timeout_ms), "enable Wi-Fi network");
+}
+
+void Client::connect_new(const QString& ssid, Security security, const QString& password, int timeout_ms) const
+{
+    if (ssid.isEmpty())
+        throw failure(QStringLiteral("The network name cannot be empty."));
+    if (security == Security::Unsupported)
+        throw failure(QStringLiteral("Vantrel does not configure enterprise, WEP, or SAE-only networks yet."));
+    const qsizetype password_length = password.toUtf8().size();
+    if (security == Security::Personal && (password_length < 8 || password_length > 63))
+        throw failure(QStringLiteral("A WPA password must contain 8 to 63 UTF-8 bytes."));
+    bool id_ok = false;
+    const int id = decimal(command("ADD_NETWORK", reply_timeout_ms), &id_ok);
+    if (!id_ok || id < 0)
+        throw failure(QStringLiteral("wpa_supplicant did not create a network profile."));
+    std::vector<int> others;
+    bool others_disabled = false;
+    try {
+        configure(id, ssid, security, password);
+        others = enabled_profiles(id);
+        require_ok(command(with_id("SELECT_NETWORK", id), reply_timeout_ms), "select Wi-Fi network");
+        others_disabled = true;
+        wait_connected(ssid, connect_timeout(timeout_ms));
+        others_disabled = false;
+        enable_again(others);
+        require_ok(command("SAVE_CONFIG", reply_timeout_ms), "save Wi-Fi network");
+    } catch (...) {
+        // A half-made profile must not stay behind to be saved by someone later.
+        try {
+            command(with_id("REMOVE_NETWORK", id), reply_timeout_ms);
+        } catch (const std::runtime_error&) {
+        }
+        if (others_disabled)
+            enable_again(others);
+        throw;
+    }
 }
 
 void Client::disconnect() const
@@ -391,6 +506,16 @@ QString Client::security_name(Security value)
     case Security::Personal: return QStringLiteral("WPA personal");
     default: return QStringLiteral("unsupported");
     }
+}
+
+QByteArray Client::encode_ssid(const QString& text)
+{
+    return text.toUtf8().toHex();
+}
+
+QByteArray Client::encode_password(const QString& text)
+{
+    return quote_secret(text);
 }
 
 QByteArray terminal_text(const QString& text)

@@ -6,8 +6,14 @@
 #include <QJsonObject>
 #include <QStringList>
 
+#include <array>
+#include <csignal>
 #include <iostream>
 #include <stdexcept>
+#include <string>
+
+#include <termios.h>
+#include <unistd.h>
 
 using vtl::wifi::Client;
 using vtl::wifi::Network;
@@ -29,6 +35,88 @@ constexpr char usage_text[] =
     "forgetting a network deliberately updates the firmware Wi-Fi file once.\n";
 
 constexpr char unknown_action[] = "Unknown action. Run vantrel-wifi --help.";
+constexpr int connect_timeout_ms = 15000;
+
+constexpr std::array<int, 4> handled_signals = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
+termios interrupted_terminal;
+volatile sig_atomic_t echo_disabled = 0;
+
+// Only async-signal-safe calls: the terminal gets its echo back even when
+// the user gives up at the password prompt.
+void restore_echo_and_exit(int signal)
+{
+    if (echo_disabled)
+        tcsetattr(STDIN_FILENO, TCSANOW, &interrupted_terminal);
+    _exit(128 + signal);
+}
+
+// Switches echo off for one hidden read on a terminal, and back on however
+// the read ends. Any failure on the way in leaves everything as it was.
+class EchoGuard {
+public:
+    explicit EchoGuard(bool requested)
+    {
+        if (!requested || !isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &saved_) != 0)
+            return;
+        struct sigaction action {};
+        action.sa_handler = restore_echo_and_exit;
+        sigemptyset(&action.sa_mask);
+        for (size_t index = 0; index < handled_signals.size(); ++index) {
+            if (sigaction(handled_signals[index], &action, &previous_[index]) != 0) {
+                while (index-- > 0)
+                    sigaction(handled_signals[index], &previous_[index], nullptr);
+                return;
+            }
+        }
+        interrupted_terminal = saved_;
+        echo_disabled = 1;
+        termios hidden = saved_;
+        hidden.c_lflag &= ~tcflag_t(ECHO);
+        if (tcsetattr(STDIN_FILENO, TCSAFLUSH, &hidden) != 0) {
+            restore_handlers();
+            return;
+        }
+        active_ = true;
+    }
+    ~EchoGuard()
+    {
+        if (active_)
+            tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved_);
+        restore_handlers();
+    }
+    EchoGuard(const EchoGuard&) = delete;
+    EchoGuard& operator=(const EchoGuard&) = delete;
+
+private:
+    void restore_handlers()
+    {
+        if (!echo_disabled && !active_)
+            return;
+        // Lowered first: a signal from here on finds the terminal already restored.
+        echo_disabled = 0;
+        for (size_t index = 0; index < handled_signals.size(); ++index)
+            sigaction(handled_signals[index], &previous_[index], nullptr);
+        active_ = false;
+    }
+
+    termios saved_{};
+    std::array<struct sigaction, 4> previous_{};
+    bool active_ = false;
+};
+
+QString input_line(const QString& prompt, bool hidden)
+{
+    // std::cerr is tied to std::cout: a menu printed before comes first.
+    std::cerr << prompt.toUtf8().constData() << std::flush;
+    const EchoGuard echo(hidden);
+    std::string line;
+    std::getline(std::cin, line);
+    if (hidden && isatty(STDIN_FILENO))
+        std::cerr << '\n';
+    if (std::cin.fail() && line.empty())
+        throw std::runtime_error("Could not read input.");
+    return QString::fromUtf8(line.data(), qsizetype(line.size()));
+}
 
 struct CommandLine {
     QString action;
@@ -135,6 +223,68 @@ void list(const Client& client, const CommandLine& line)
     print_networks(client.networks(!line.cached), line.as_json);
 }
 
+const Network& find_network(const std::vector<Network>& items, const QString& ssid)
+{
+    for (const Network& item : items) {
+        if (item.ssid == ssid)
+            return item;
+    }
+    throw std::runtime_error("Network was not found. Run vantrel-wifi list first.");
+}
+
+QString connected_line(const QString& ssid)
+{
+    return QStringLiteral("Connected to ") + ssid + QLatin1Char('.');
+}
+
+void connect(const Client& client, const CommandLine& line)
+{
+    const QString ssid = line.operands.first();
+    const std::vector<Network> items = client.networks(false);
+    const Network& item = find_network(items, ssid);
+    if (item.saved_id >= 0)
+        client.connect_saved(item.saved_id, ssid, connect_timeout_ms);
+    else if (line.open)
+        client.connect_new(ssid, Security::Open, QString(), connect_timeout_ms);
+    else if (line.password_stdin)
+        client.connect_new(ssid, Security::Personal, input_line(QString(), false), connect_timeout_ms);
+    else
+        throw std::runtime_error(
+            "Use --password-stdin so the password does not enter shell history, or --open for an open network.");
+    acknowledge(line, connected_line(ssid));
+}
+
+const Network& choose(const std::vector<Network>& items)
+{
+    bool ok = false;
+    const int choice = input_line(QStringLiteral("Network number: "), false).toInt(&ok, 10);
+    if (!ok || choice < 1 || choice > int(items.size()))
+        throw std::runtime_error("Invalid network number.");
+    return items[size_t(choice - 1)];
+}
+
+void pick(const Client& client, const CommandLine&)
+{
+    const std::vector<Network> items = client.networks(true);
+    print_networks(items, false);
+    const Network& item = choose(items);
+    if (item.current) {
+        write_line(QStringLiteral("Already connected."));
+        return;
+    }
+    if (item.saved_id >= 0) {
+        client.connect_saved(item.saved_id, item.ssid, connect_timeout_ms);
+    } else if (item.security == Security::Open) {
+        client.connect_new(item.ssid, Security::Open, QString(), connect_timeout_ms);
+    } else if (item.security == Security::Personal) {
+        const QString password = input_line(QStringLiteral("Wi-Fi password: "), true);
+        client.connect_new(item.ssid, Security::Personal, password, connect_timeout_ms);
+    } else {
+        throw std::runtime_error("That network uses an unsupported security mode.");
+    }
+    write_line(connected_line(item.ssid));
+}
+
 void disconnect(const Client& client, const CommandLine& line)
 {
     client.disconnect();
@@ -158,6 +308,9 @@ struct Action {
 const Action actions[] = {
     {"status", [](const CommandLine&) { return true; }, "", show_status},
     {"list", [](const CommandLine& line) { return line.operands.isEmpty(); }, "list takes no network name.", list},
+    {"pick", [](const CommandLine& line) { return line.operands.isEmpty(); }, "pick takes no arguments.", pick},
+    {"connect", [](const CommandLine& line) { return line.operands.size() == 1 && !(line.open && line.password_stdin); },
+     "connect requires one SSID and one security choice.", connect},
     {"disconnect", [](const CommandLine& line) { return line.operands.isEmpty(); }, "disconnect takes no arguments.",
      disconnect},
     {"forget", [](const CommandLine& line) { return line.yes && line.operands.size() == 1; },

@@ -38,6 +38,8 @@ public:
     QByteArray command(const QByteArray& request, int timeout_ms) const;
     Status status() const;
     std::vector<Network> networks(bool scan) const;
+    void connect_saved(int id, const QString& ssid, int timeout_ms) const;
+    void connect_new(const QString& ssid, Security security, const QString& password, int timeout_ms) const;
     void disconnect() const;
     void forget(const QString& ssid) const;
 
@@ -45,9 +47,15 @@ public:
     static std::vector<Network> parse_networks(const QByteArray& scan, const QByteArray& saved,
                                                const Status& status);
     static QString security_name(Security value);
+    static QByteArray encode_ssid(const QString& text);
+    static QByteArray encode_password(const QString& text);
 
 private:
     static void require_ok(const QByteArray& reply, const char* operation);
+    void wait_connected(const QString& ssid, int timeout_ms) const;
+    std::vector<int> enabled_profiles(int except) const;
+    void enable_again(const std::vector<int>& ids) const;
+    void configure(int id, const QString& ssid, Security security, const QString& password) const;
 
     QString socket_path_;
 };
