@@ -1,0 +1,373 @@
+#include "support/fake_daemon.h"
+#include "support/tool_run.h"
+
+#include <QTest>
+
+#include <map>
+
+namespace {
+
+using Replies = QList<QByteArray>;
+using Answers = QList<FakeDaemon::Reply>;
+using Script = std::map<QByteArray, Answers>;
+
+const QByteArray scan_results =
+    "bssid / frequency / signal level / flags / ssid\n"
+    "aa:00:00:00:00:01\t2462\t-45\t[WPA2-PSK-CCMP][ESS]\tHome\n"
+    "aa:00:00:00:00:02\t2437\t-70\t[WPA2-PSK-CCMP][ESS]\tOffice\n"
+    "aa:00:00:00:00:03\t2412\t-50\t[ESS]\tLobby\n"
+    "aa:00:00:00:00:04\t2412\t-55\t[WPA2-PSK-CCMP][ESS]\tSecure\n"
+    "aa:00:00:00:00:05\t2412\t-60\t[WPA2-EAP-CCMP][ESS]\tCorp\n"
+    "aa:00:00:00:00:06\t2412\t-65\t[ESS]\tCaf\\xc3\\xa9\n";
+const QByteArray saved_profiles =
+    "network id / ssid / bssid / flags\n"
+    "0\tHome\tany\t[CURRENT]\n"
+    "1\tOffice\tany\t\n"
+    "2\tAttic\tany\t[DISABLED]\n";
+const QByteArray menu =
+    "1. * Home  [WPA personal, -45 dBm, saved]\n"
+    "2.   Office  [WPA personal, -70 dBm, saved]\n"
+    "3.   Attic  [unsupported, saved, saved]\n"
+    "4.   Lobby  [open, -50 dBm]\n"
+    "5.   Secure  [WPA personal, -55 dBm]\n"
+    "6.   Corp  [unsupported, -60 dBm]\n"
+    "7.   Caf\xc3\xa9  [open, -65 dBm]\n";
+
+QByteArray completed(const QByteArray& escaped_ssid)
+{
+    return "wpa_state=COMPLETED\nssid=" + escaped_ssid + "\nip_address=10.0.0.7\n";
+}
+
+// A daemon that knows the networks above, is connected to Home, accepts
+// every request of a join, and associates with whatever is selected next.
+Script daemon_script(const QByteArray& joined)
+{
+    Script script;
+    script["SCAN"] = {"OK\n"};
+    script["SCAN_RESULTS"] = {scan_results};
+    script["LIST_NETWORKS"] = {saved_profiles};
+    script["STATUS"] = {"id=0\n" + completed("Home"), completed(joined)};
+    script["ADD_NETWORK"] = {"3\n"};
+    for (const char* request : {"SELECT_NETWORK 0", "SELECT_NETWORK 1", "SELECT_NETWORK 2", "SELECT_NETWORK 3", "ENABLE_NETWORK 3",
+                                "SET_NETWORK 3 key_mgmt NONE", "SET_NETWORK 3 key_mgmt WPA-PSK", "SAVE_CONFIG",
+                                "REMOVE_NETWORK 3", "ENABLE_NETWORK 0 no-connect", "ENABLE_NETWORK 1 no-connect"})
+        script[request] = {"OK\n"};
+    for (const char* name : {"Lobby", "Secure", "Caf\xc3\xa9", "Office"})
+        script["SET_NETWORK 3 ssid " + QByteArray(name).toHex()] = {"OK\n"};
+    return script;
+}
+
+Script with(Script script, const QByteArray& request, const Answers& replies)
+{
+    script[request] = replies;
+    return script;
+}
+
+QByteArray psk(const QByteArray& password)
+{
+    return "SET_NETWORK 3 psk \"" + password + '"';
+}
+
+const Replies listing = {"SCAN_RESULTS", "LIST_NETWORKS", "STATUS"};
+const Replies scanning = Replies{"SCAN"} + listing;
+const Replies add_open = {"ADD_NETWORK", "SET_NETWORK 3 ssid 4c6f626279", "SET_NETWORK 3 key_mgmt NONE",
+                          "ENABLE_NETWORK 3"};
+const Replies select_new = {"LIST_NETWORKS", "SELECT_NETWORK 3"};
+const Replies enable_others = {"ENABLE_NETWORK 0 no-connect", "ENABLE_NETWORK 1 no-connect"};
+
+Replies add_secure(const QByteArray& password)
+{
+    return {"ADD_NETWORK", "SET_NETWORK 3 ssid 536563757265", "SET_NETWORK 3 key_mgmt WPA-PSK", psk(password),
+            "ENABLE_NETWORK 3"};
+}
+
+// How many status polls fit into a wait depends on the machine's speed:
+// where it does, the test compares the requests with repeated polls merged.
+Replies merged_polls(Replies requests)
+{
+    for (qsizetype at = requests.size() - 1; at > 0; --at) {
+        if (requests.at(at) == "STATUS" && requests.at(at - 1) == "STATUS")
+            requests.removeAt(at);
+    }
+    return requests;
+}
+
+QStringList arguments_of(std::initializer_list<const char*> list)
+{
+    QStringList result;
+    for (const char* word : list)
+        result.append(QString::fromUtf8(word));
+    return result;
+}
+
+} // namespace
+
+class ConnectTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void connects_data();
+    void connects();
+    void picks_data();
+    void picks();
+};
+
+void ConnectTest::connects_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<QStringList>("settings");
+    QTest::addColumn<Script>("script");
+    QTest::addColumn<QByteArray>("out");
+    QTest::addColumn<QByteArray>("err");
+    QTest::addColumn<Replies>("requests");
+    const QByteArray none;
+    const QStringList defaults;
+    const QStringList one_second = {QStringLiteral("VANTREL_WIFI_CONNECT_TIMEOUT_MS=1000")};
+    const QStringList no_wait = {QStringLiteral("VANTREL_WIFI_CONNECT_TIMEOUT_MS=0")};
+    const QByteArray error = "vantrel-wifi: ";
+
+    QTest::newRow("saved network, stdin not read, others enabled again")
+        << words("connect Office --password-stdin") << QByteArray("never read\n") << defaults
+        << daemon_script("Office") << QByteArray("Connected to Office.\n") << none
+        << listing + Replies{"LIST_NETWORKS", "SELECT_NETWORK 1", "STATUS", "ENABLE_NETWORK 0 no-connect"};
+    QTest::newRow("saved network, --json, --open adds nothing")
+        << words("--json connect --open Office") << none << defaults << daemon_script("Office")
+        << QByteArray("{\"ok\":true}\n") << none
+        << listing + Replies{"LIST_NETWORKS", "SELECT_NETWORK 1", "STATUS", "ENABLE_NETWORK 0 no-connect"};
+    QTest::newRow("the current network is selected again")
+        << words("connect Home") << none << defaults << daemon_script("Home") << QByteArray("Connected to Home.\n")
+        << none << listing + Replies{"LIST_NETWORKS", "SELECT_NETWORK 0", "STATUS", "ENABLE_NETWORK 1 no-connect"};
+    QTest::newRow("saved, select refused")
+        << words("connect Office") << none << defaults << with(daemon_script("Office"), "SELECT_NETWORK 1", {"FAIL\n"})
+        << none << error + "Could not select saved Wi-Fi network: FAIL\n"
+        << listing + Replies{"LIST_NETWORKS", "SELECT_NETWORK 1"};
+    QTest::newRow("saved, time-out keeps the selection")
+        << words("connect Office") << none << one_second << daemon_script("Elsewhere") << none
+        << error + "Timed out connecting to Office.\n"
+        << listing + Replies{"LIST_NETWORKS", "SELECT_NETWORK 1", "STATUS"};
+    QTest::newRow("saved, no wait") << words("connect Office") << none << no_wait << daemon_script("Elsewhere")
+                                    << QByteArray("Connected to Office.\n") << none
+                                    << listing + Replies{"LIST_NETWORKS", "SELECT_NETWORK 1", "ENABLE_NETWORK 0 no-connect"};
+
+    QTest::newRow("new open network") << words("connect --open Lobby") << none << defaults << daemon_script("Lobby")
+                                      << QByteArray("Connected to Lobby.\n") << none
+                                      << listing + add_open + select_new + Replies{"STATUS"} + enable_others
+                                             + Replies{"SAVE_CONFIG"};
+    QTest::newRow("new open network with a name the daemon escapes")
+        << arguments_of({"connect", "--open", "Caf\xc3\xa9"}) << none << defaults
+        << daemon_script("Caf\\xc3\\xa9") << QByteArray("Connected to Caf\xc3\xa9.\n") << none
+        << listing
+            + Replies{"ADD_NETWORK", "SET_NETWORK 3 ssid 436166c3a9", "SET_NETWORK 3 key_mgmt NONE", "ENABLE_NETWORK 3"}
+            + select_new + Replies{"STATUS"} + enable_others + Replies{"SAVE_CONFIG"};
+    QTest::newRow("new WPA network, password unchanged")
+        << words("connect --password-stdin Secure") << QByteArray("my \"pass\\word\xc3\xa9\n") << defaults
+        << with(daemon_script("Secure"), psk("my \"pass\\word\xc3\xa9"), {"OK\n"})
+        << QByteArray("Connected to Secure.\n") << none
+        << listing + add_secure("my \"pass\\word\xc3\xa9") + select_new + Replies{"STATUS"} + enable_others
+            + Replies{"SAVE_CONFIG"};
+    QTest::newRow("new WPA network, --json, last line without newline")
+        << words("connect --password-stdin Secure --json") << QByteArray("12345678") << defaults
+        << with(daemon_script("Secure"), psk("12345678"), {"OK\n"}) << QByteArray("{\"ok\":true}\n") << none
+        << listing + add_secure("12345678") + select_new + Replies{"STATUS"} + enable_others + Replies{"SAVE_CONFIG"};
+    QTest::newRow("the wait needs COMPLETED and the name")
+        << words("connect --open Lobby") << none << defaults
+        << with(daemon_script("Lobby"), "STATUS",
+                {completed("Home"), completed("Other"), "wpa_state=ASSOCIATING\nssid=Lobby\n",
+                 "wpa_state=completed\nssid=Lobby\n", completed("Lobby")})
+        << QByteArray("Connected to Lobby.\n") << none
+        << listing + add_open + select_new + Replies{"STATUS", "STATUS", "STATUS", "STATUS"} + enable_others
+            + Replies{"SAVE_CONFIG"};
+    QTest::newRow("no wait: saved without a status")
+        << words("connect --open Lobby") << none << no_wait << daemon_script("Elsewhere")
+        << QByteArray("Connected to Lobby.\n") << none
+        << listing + add_open + select_new + enable_others + Replies{"SAVE_CONFIG"};
+    for (const char* value : {"-5", "soon"}) {
+        QTest::addRow("wait override %s: the default", value)
+            << words("connect --open Lobby") << none
+            << QStringList{QStringLiteral("VANTREL_WIFI_CONNECT_TIMEOUT_MS=") + QString::fromUtf8(value)}
+            << daemon_script("Lobby") << QByteArray("Connected to Lobby.\n") << none
+            << listing + add_open + select_new + Replies{"STATUS"} + enable_others + Replies{"SAVE_CONFIG"};
+    }
+
+    QTest::newRow("not found") << words("connect Nowhere") << none << defaults << daemon_script("")
+                               << none << error + "Network was not found. Run vantrel-wifi list first.\n" << listing;
+    QTest::newRow("letter case differs") << words("connect --open lobby") << none << defaults << daemon_script("")
+                                         << none << error + "Network was not found. Run vantrel-wifi list first.\n"
+                                         << listing;
+    QTest::newRow("new network without a choice")
+        << words("connect Lobby") << none << defaults << daemon_script("") << none
+        << error + "Use --password-stdin so the password does not enter shell history, or --open for an open network.\n"
+        << listing;
+    QTest::newRow("no password to read") << words("connect --password-stdin Secure") << none << defaults
+                                         << daemon_script("") << none << error + "Could not read input.\n" << listing;
+    QTest::newRow("empty password") << words("connect --password-stdin Secure") << QByteArray("\n") << defaults
+                                    << daemon_script("") << none
+                                    << error + "A WPA password must contain 8 to 63 UTF-8 bytes.\n" << listing;
+    QTest::newRow("7 bytes") << words("connect --password-stdin Secure") << QByteArray("1234567\n") << defaults
+                             << daemon_script("") << none
+                             << error + "A WPA password must contain 8 to 63 UTF-8 bytes.\n" << listing;
+    QTest::newRow("64 bytes, a raw key") << words("connect --password-stdin Secure") << QByteArray(64, 'a') + '\n'
+                                         << defaults << daemon_script("") << none
+                                         << error + "A WPA password must contain 8 to 63 UTF-8 bytes.\n" << listing;
+    QTest::newRow("63 bytes") << words("connect --password-stdin Secure") << QByteArray(63, 'a') + '\n' << no_wait
+                              << with(daemon_script("Secure"), psk(QByteArray(63, 'a')), {"OK\n"})
+                              << QByteArray("Connected to Secure.\n") << none
+                              << listing + add_secure(QByteArray(63, 'a')) + select_new + enable_others
+                                     + Replies{"SAVE_CONFIG"};
+    QTest::newRow("7 letters, 8 bytes") << words("connect --password-stdin Secure") << QByteArray("abcde\xc3\xa9z\n")
+                                        << no_wait << with(daemon_script("Secure"), psk("abcde\xc3\xa9z"), {"OK\n"})
+                                        << QByteArray("Connected to Secure.\n") << none
+                                        << listing + add_secure("abcde\xc3\xa9z") + select_new + enable_others
+                                               + Replies{"SAVE_CONFIG"};
+    QTest::newRow("CR LF line: refused after the profile exists")
+        << words("connect --password-stdin Secure") << QByteArray("12345678\r\n") << defaults << daemon_script("Secure")
+        << none << error + "Wi-Fi passwords cannot contain NUL or newline characters.\n"
+        << listing + Replies{"ADD_NETWORK", "SET_NETWORK 3 ssid 536563757265", "SET_NETWORK 3 key_mgmt WPA-PSK",
+                             "REMOVE_NETWORK 3"};
+
+    QTest::newRow("add refused: nothing to remove")
+        << words("connect --open Lobby") << none << defaults << with(daemon_script("Lobby"), "ADD_NETWORK", {"FAIL\n"})
+        << none << error + "wpa_supplicant did not create a network profile.\n" << listing + Replies{"ADD_NETWORK"};
+    QTest::newRow("add answered with a negative id")
+        << words("connect --open Lobby") << none << defaults << with(daemon_script("Lobby"), "ADD_NETWORK", {"-1\n"})
+        << none << error + "wpa_supplicant did not create a network profile.\n" << listing + Replies{"ADD_NETWORK"};
+    QTest::newRow("name refused") << words("connect --open Lobby") << none << defaults
+                                  << with(daemon_script("Lobby"), "SET_NETWORK 3 ssid 4c6f626279", {"FAIL\n"}) << none
+                                  << error + "Could not set Wi-Fi network name: FAIL\n"
+                                  << listing + Replies{"ADD_NETWORK", "SET_NETWORK 3 ssid 4c6f626279", "REMOVE_NETWORK 3"};
+    QTest::newRow("open security refused")
+        << words("connect --open Lobby") << none << defaults
+        << with(daemon_script("Lobby"), "SET_NETWORK 3 key_mgmt NONE", {"FAIL\n"}) << none
+        << error + "Could not set open-network security: FAIL\n"
+        << listing + Replies{"ADD_NETWORK", "SET_NETWORK 3 ssid 4c6f626279", "SET_NETWORK 3 key_mgmt NONE", "REMOVE_NETWORK 3"};
+    QTest::newRow("WPA security refused")
+        << words("connect --password-stdin Secure") << QByteArray("12345678\n") << defaults
+        << with(daemon_script("Secure"), "SET_NETWORK 3 key_mgmt WPA-PSK", {"FAIL\n"}) << none
+        << error + "Could not set WPA security: FAIL\n"
+        << listing + Replies{"ADD_NETWORK", "SET_NETWORK 3 ssid 536563757265", "SET_NETWORK 3 key_mgmt WPA-PSK",
+                             "REMOVE_NETWORK 3"};
+    QTest::newRow("password refused") << words("connect --password-stdin Secure") << QByteArray("12345678\n")
+                                      << defaults << with(daemon_script("Secure"), psk("12345678"), {"FAIL\n"}) << none
+                                      << error + "Could not set WPA password: FAIL\n"
+                                      << listing + add_secure("12345678").mid(0, 4) + Replies{"REMOVE_NETWORK 3"};
+    QTest::newRow("enable refused") << words("connect --open Lobby") << none << defaults
+                                    << with(daemon_script("Lobby"), "ENABLE_NETWORK 3", {"FAIL\n"}) << none
+                                    << error + "Could not enable Wi-Fi network: FAIL\n"
+                                    << listing + add_open + Replies{"REMOVE_NETWORK 3"};
+    QTest::newRow("select refused: others were never disabled")
+        << words("connect --open Lobby") << none << defaults << with(daemon_script("Lobby"), "SELECT_NETWORK 3", {"FAIL\n"})
+        << none << error + "Could not select Wi-Fi network: FAIL\n"
+        << listing + add_open + select_new + Replies{"REMOVE_NETWORK 3"};
+    QTest::newRow("time-out: removed, others enabled again")
+        << words("connect --open Lobby") << none << one_second << daemon_script("Elsewhere") << none
+        << error + "Timed out connecting to Lobby.\n"
+        << listing + add_open + select_new + Replies{"STATUS", "REMOVE_NETWORK 3"} + enable_others;
+    QTest::newRow("save refused after the association")
+        << words("connect --open Lobby") << none << defaults << with(daemon_script("Lobby"), "SAVE_CONFIG", {"FAIL\n"})
+        << none << error + "Could not save Wi-Fi network: FAIL\n"
+        << listing + add_open + select_new + Replies{"STATUS"} + enable_others
+            + Replies{"SAVE_CONFIG", "REMOVE_NETWORK 3"};
+    QTest::newRow("re-enabling is best effort")
+        << words("connect --open Lobby") << none << defaults
+        << with(daemon_script("Lobby"), "ENABLE_NETWORK 0 no-connect", {"FAIL\n"}) << QByteArray("Connected to Lobby.\n")
+        << none << listing + add_open + select_new + Replies{"STATUS"} + enable_others + Replies{"SAVE_CONFIG"};
+    QTest::newRow("transport failure after the add")
+        << words("connect --open Lobby") << none << defaults
+        << with(daemon_script("Lobby"), "SET_NETWORK 3 key_mgmt NONE", {std::nullopt}) << none
+        << error + "Timed out waiting for wpa_supplicant.\n"
+        << listing + Replies{"ADD_NETWORK", "SET_NETWORK 3 ssid 4c6f626279", "SET_NETWORK 3 key_mgmt NONE", "REMOVE_NETWORK 3"};
+    QTest::newRow("removal refused: the first failure stands")
+        << words("connect --open Lobby") << none << defaults
+        << with(with(daemon_script("Lobby"), "ENABLE_NETWORK 3", {"FAIL\n"}), "REMOVE_NETWORK 3", {"FAIL\n"}) << none
+        << error + "Could not enable Wi-Fi network: FAIL\n" << listing + add_open + Replies{"REMOVE_NETWORK 3"};
+}
+
+void ConnectTest::connects()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, input);
+    QFETCH(QStringList, settings);
+    QFETCH(Script, script);
+    QFETCH(QByteArray, err);
+    FakeDaemon daemon;
+    for (const auto& [request, replies] : script)
+        daemon.script(request, replies);
+    const ToolRun run = run_wifi(wifi_environment(daemon.path(), settings), arguments, input);
+    QTEST(run.out, "out");
+    QCOMPARE(run.err, err);
+    QCOMPARE(run.status, err.isEmpty() ? 0 : 1);
+    const bool timed_wait = settings.contains(QStringLiteral("VANTREL_WIFI_CONNECT_TIMEOUT_MS=1000"));
+    QTEST(timed_wait ? merged_polls(daemon.requests()) : daemon.requests(), "requests");
+    QCOMPARE(leftover_sockets(run.pid), QStringList());
+}
+
+void ConnectTest::picks_data()
+{
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<Script>("script");
+    QTest::addColumn<QByteArray>("out");
+    QTest::addColumn<QByteArray>("err");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<Replies>("requests");
+    const QByteArray prompt = "Network number: ";
+    const QByteArray invalid = prompt + "vantrel-wifi: Invalid network number.\n";
+
+    QTest::newRow("current entry") << QByteArray("1\n") << daemon_script("Home") << menu + "Already connected.\n"
+                                   << prompt << 0 << scanning;
+    QTest::newRow("saved entry") << QByteArray("2\n") << daemon_script("Office") << menu + "Connected to Office.\n"
+                                 << prompt << 0
+                                 << scanning + Replies{"LIST_NETWORKS", "SELECT_NETWORK 1", "STATUS", "ENABLE_NETWORK 0 no-connect"};
+    QTest::newRow("saved entry of an unsupported kind")
+        << QByteArray("3\n") << daemon_script("Attic") << menu + "Connected to Attic.\n" << prompt << 0
+        << scanning + Replies{"LIST_NETWORKS", "SELECT_NETWORK 2", "STATUS", "ENABLE_NETWORK 0 no-connect",
+                              "ENABLE_NETWORK 1 no-connect"};
+    QTest::newRow("new open entry, no password asked")
+        << QByteArray("4\n") << daemon_script("Lobby") << menu + "Connected to Lobby.\n" << prompt << 0
+        << scanning + add_open + select_new + Replies{"STATUS"} + enable_others + Replies{"SAVE_CONFIG"};
+    QTest::newRow("new WPA entry, password asked")
+        << QByteArray("5\nsecret123\n") << with(daemon_script("Secure"), psk("secret123"), {"OK\n"})
+        << menu + "Connected to Secure.\n" << prompt + "Wi-Fi password: " << 0
+        << scanning + add_secure("secret123") + select_new + Replies{"STATUS"} + enable_others + Replies{"SAVE_CONFIG"};
+    QTest::newRow("new WPA entry, short password")
+        << QByteArray("5\nshort\n") << daemon_script("Secure") << menu
+        << prompt + "Wi-Fi password: vantrel-wifi: A WPA password must contain 8 to 63 UTF-8 bytes.\n" << 1 << scanning;
+    QTest::newRow("unsupported entry") << QByteArray("6\n") << daemon_script("Corp") << menu
+                                       << prompt + "vantrel-wifi: That network uses an unsupported security mode.\n"
+                                       << 1 << scanning;
+    QTest::newRow("last entry") << QByteArray("7\n") << daemon_script("Caf\\xc3\\xa9")
+                                << menu + "Connected to Caf\xc3\xa9.\n" << prompt << 0
+                                << scanning
+                                       + Replies{"ADD_NETWORK", "SET_NETWORK 3 ssid 436166c3a9",
+                                                 "SET_NETWORK 3 key_mgmt NONE", "ENABLE_NETWORK 3"}
+                                       + select_new + Replies{"STATUS"} + enable_others + Replies{"SAVE_CONFIG"};
+    for (const char* answer : {"0", "-1", "8", "abc", "", "1x"})
+        QTest::addRow("answer '%s'", answer) << QByteArray(answer) + '\n' << daemon_script("") << menu << invalid << 1
+                                             << scanning;
+    QTest::newRow("end of input") << QByteArray() << daemon_script("") << menu
+                                  << prompt + "vantrel-wifi: Could not read input.\n" << 1 << scanning;
+    QTest::newRow("empty scan: prompt, then no valid number")
+        << QByteArray("1\n") << with(with(daemon_script(""), "SCAN_RESULTS", {""}), "LIST_NETWORKS", {""})
+        << QByteArray() << invalid << 1 << scanning;
+    QTest::newRow("scan refused: no menu, no prompt")
+        << QByteArray("1\n") << with(daemon_script(""), "SCAN", {"FAIL\n"}) << QByteArray()
+        << QByteArray("vantrel-wifi: Could not start Wi-Fi scan: FAIL\n") << 1 << Replies{"SCAN"};
+}
+
+void ConnectTest::picks()
+{
+    QFETCH(QByteArray, input);
+    QFETCH(Script, script);
+    FakeDaemon daemon;
+    for (const auto& [request, replies] : script)
+        daemon.script(request, replies);
+    const ToolRun run = run_wifi(wifi_environment(daemon.path(), {QStringLiteral("VANTREL_WIFI_SCAN_DELAY_MS=0")}),
+                                 words("pick --json"), input);
+    QTEST(run.out, "out");
+    QTEST(run.err, "err");
+    QTEST(run.status, "status");
+    QTEST(daemon.requests(), "requests");
+}
+
+QTEST_GUILESS_MAIN(ConnectTest)
+#include "connect_test.moc"

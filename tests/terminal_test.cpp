@@ -1,0 +1,242 @@
+#include "support/fake_daemon.h"
+#include "support/tool_run.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTest>
+
+#include <vector>
+
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+const QByteArray scan_results = "bssid / frequency / signal level / flags / ssid\n"
+                                "aa:00:00:00:00:04\t2412\t-55\t[WPA2-PSK-CCMP][ESS]\tSecure\n";
+
+// vantrel-wifi with its standard input and error on a pseudo-terminal, as a
+// user at the tablet's shell meets it; standard output goes to a pipe.
+class TerminalRun {
+public:
+    TerminalRun(const QStringList& command, const QProcessEnvironment& environment)
+    {
+        int output[2];
+        if (::openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0 || ::pipe(output) != 0)
+            return;
+        std::vector<QByteArray> texts;
+        for (const QString& word : command)
+            texts.push_back(word.toLocal8Bit());
+        std::vector<QByteArray> settings;
+        for (const QString& setting : environment.toStringList())
+            settings.push_back(setting.toLocal8Bit());
+        std::vector<char*> argv, envp;
+        for (QByteArray& text : texts)
+            argv.push_back(text.data());
+        argv.push_back(nullptr);
+        for (QByteArray& setting : settings)
+            envp.push_back(setting.data());
+        envp.push_back(nullptr);
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::setsid();
+            ::ioctl(slave_, TIOCSCTTY, 0);
+            ::dup2(slave_, STDIN_FILENO);
+            ::dup2(slave_, STDERR_FILENO);
+            ::dup2(output[1], STDOUT_FILENO);
+            ::execve(argv[0], argv.data(), envp.data());
+            ::_exit(127);
+        }
+        ::close(output[1]);
+        output_ = output[0];
+    }
+    ~TerminalRun()
+    {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        ::close(master_);
+        ::close(slave_);
+        ::close(output_);
+    }
+
+    pid_t pid() const { return pid_; }
+    const QByteArray& screen() const { return screen_; }
+
+    // Reads the terminal until `text` has appeared on it.
+    bool wait_for(const QByteArray& text)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        while (!screen_.contains(text) && timer.elapsed() < 20000)
+            read_screen(100);
+        return screen_.contains(text);
+    }
+    void type(const QByteArray& keys) { QVERIFY(::write(master_, keys.constData(), keys.size()) == keys.size()); }
+    bool echo() const
+    {
+        termios settings{};
+        ::tcgetattr(master_, &settings);
+        return settings.c_lflag & ECHO;
+    }
+    bool wait_for_echo(bool on)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        while (echo() != on && timer.elapsed() < 20000)
+            ::usleep(5000);
+        return echo() == on;
+    }
+    // The exit status, or 128 plus the signal that ended the process.
+    int finish()
+    {
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        pid_ = -1;
+        read_screen(0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    QByteArray output()
+    {
+        QByteArray result;
+        char buffer[4096];
+        ssize_t size;
+        while ((size = ::read(output_, buffer, sizeof buffer)) > 0)
+            result.append(buffer, size);
+        return result;
+    }
+
+private:
+    void read_screen(int timeout_ms)
+    {
+        pollfd ready{master_, POLLIN, 0};
+        while (::poll(&ready, 1, timeout_ms) > 0) {
+            char buffer[4096];
+            const ssize_t size = ::read(master_, buffer, sizeof buffer);
+            if (size <= 0)
+                return;
+            screen_.append(buffer, size);
+            timeout_ms = 0;
+        }
+    }
+
+    int master_ = -1;
+    int slave_ = -1;
+    int output_ = -1;
+    pid_t pid_ = -1;
+    QByteArray screen_;
+};
+
+// The signals among 1, 2, 3 and 15 that process `pid` catches, from /proc.
+QList<int> caught_signals(pid_t pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return {-1};
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (!line.startsWith("SigCgt:"))
+            continue;
+        const qulonglong mask = line.mid(7).trimmed().toULongLong(nullptr, 16);
+        QList<int> result;
+        for (const int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM}) {
+            if (mask & (1ULL << (signal - 1)))
+                result.append(signal);
+        }
+        return result;
+    }
+    return {-1};
+}
+
+// Under user-mode emulation the emulator itself catches every signal.
+bool native()
+{
+    return QByteArray(VANTREL_EMULATOR).isEmpty();
+}
+
+} // namespace
+
+class TerminalTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void hides_the_password();
+    void restores_echo_data();
+    void restores_echo();
+};
+
+void TerminalTest::hides_the_password()
+{
+    FakeDaemon daemon;
+    daemon.reply("SCAN", "OK\n");
+    daemon.reply("SCAN_RESULTS", scan_results);
+    daemon.silence("ADD_NETWORK");
+    TerminalRun run(tool_command(QStringLiteral(VANTREL_WIFI_BINARY), words("pick")),
+                    wifi_environment(daemon.path(), {QStringLiteral("VANTREL_WIFI_SCAN_DELAY_MS=0")}));
+    QVERIFY(run.wait_for("Network number: "));
+    QVERIFY(run.echo());
+    if (native())
+        QCOMPARE(caught_signals(run.pid()), QList<int>());
+    run.type("1\n");
+    QVERIFY(run.wait_for("Wi-Fi password: "));
+    QVERIFY(run.wait_for_echo(false));
+    if (native())
+        QCOMPARE(caught_signals(run.pid()), (QList<int>{SIGHUP, SIGINT, SIGQUIT, SIGTERM}));
+    run.type("secret123\n");
+    // ADD_NETWORK gets no answer: the password read is over, the exchange still waits.
+    QVERIFY(run.wait_for_echo(true));
+    QTest::qWait(300);
+    if (native())
+        QCOMPARE(caught_signals(run.pid()), QList<int>());
+    QCOMPARE(run.finish(), 1);
+    QCOMPARE(run.screen(), QByteArray("Network number: 1\r\nWi-Fi password: \r\n"
+                                      "vantrel-wifi: Timed out waiting for wpa_supplicant.\r\n"));
+    QCOMPARE(run.output(), QByteArray("1.   Secure  [WPA personal, -55 dBm]\n"));
+}
+
+void TerminalTest::restores_echo_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::addColumn<QByteArray>("keys");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("screen");
+    const QByteArray prompts = "Network number: 1\r\nWi-Fi password: ";
+    QTest::newRow("SIGINT") << SIGINT << QByteArray("sec") << 130 << prompts;
+    QTest::newRow("SIGTERM") << SIGTERM << QByteArray("sec") << 143 << prompts;
+    QTest::newRow("SIGHUP") << SIGHUP << QByteArray() << 129 << prompts;
+    QTest::newRow("SIGQUIT") << SIGQUIT << QByteArray() << 131 << prompts;
+    QTest::newRow("end of input") << 0 << QByteArray("\x04") << 1
+                                  << prompts + "\r\nvantrel-wifi: Could not read input.\r\n";
+}
+
+void TerminalTest::restores_echo()
+{
+    QFETCH(int, signal);
+    QFETCH(QByteArray, keys);
+    FakeDaemon daemon;
+    daemon.reply("SCAN", "OK\n");
+    daemon.reply("SCAN_RESULTS", scan_results);
+    TerminalRun run(tool_command(QStringLiteral(VANTREL_WIFI_BINARY), words("pick")),
+                    wifi_environment(daemon.path(), {QStringLiteral("VANTREL_WIFI_SCAN_DELAY_MS=0")}));
+    QVERIFY(run.wait_for("Network number: "));
+    run.type("1\n");
+    QVERIFY(run.wait_for("Wi-Fi password: "));
+    QVERIFY(run.wait_for_echo(false));
+    run.type(keys);
+    QTest::qWait(100);
+    if (signal != 0)
+        ::kill(run.pid(), signal);
+    QTEST(run.finish(), "status");
+    QVERIFY(run.echo());
+    QTEST(run.screen(), "screen");
+    QCOMPARE(daemon.requests(), (QList<QByteArray>{"SCAN", "SCAN_RESULTS", "LIST_NETWORKS", "STATUS"}));
+}
+
+QTEST_GUILESS_MAIN(TerminalTest)
+#include "terminal_test.moc"
