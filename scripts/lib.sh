@@ -17,4 +17,4 @@ ensure_packages() {
 native_packages=(cmake ninja-build g++ qt6-base-dev wpasupplicant)
 
 # The tools that ship to the tablet.
-programs=(vantrel-wifi)
+programs=(vantrel-wifi vantrel-battery)

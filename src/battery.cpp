@@ -1,0 +1,234 @@
+#include "vtl/battery.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonValue>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+namespace vtl {
+namespace {
+
+const QString middle_dot = QStringLiteral(" \u00b7 ");
+// Host names of mesh peers that announce none: gotenna-0000000000ff.mesh.local
+const QString peer_host_prefix = QStringLiteral("gotenna-");
+const QString mesh_domain_suffix = QStringLiteral(".mesh.local");
+
+QString read_value(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    return QString::fromUtf8(file.readAll()).trimmed();
+}
+
+BatteryInfo supply(const QString& path)
+{
+    bool ok = false;
+    const int capacity = read_value(path + QStringLiteral("/capacity")).toInt(&ok, 10);
+    if (!ok)
+        return BatteryInfo();
+    BatteryInfo info;
+    info.percent = qBound(0, capacity, 100);
+    info.status = read_value(path + QStringLiteral("/status"));
+    return info;
+}
+
+// A non-empty argument wins; a variable that is set, even empty, comes next.
+QString chosen_path(const QString& argument, const char* variable, const QString& fallback)
+{
+    if (!argument.isEmpty())
+        return argument;
+    return qEnvironmentVariableIsSet(variable) ? qEnvironmentVariable(variable) : fallback;
+}
+
+QString home_file(const char* name)
+{
+    return QDir::home().filePath(QStringLiteral(".config/vantrel-corvane/") + QLatin1String(name));
+}
+
+// Files that another process may be rewriting: anything but a whole JSON object reads as empty.
+QJsonObject read_json_object(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QJsonObject();
+    return QJsonDocument::fromJson(file.readAll()).object();
+}
+
+QString text_member(const QJsonObject& object, const char* key, const QString& fallback)
+{
+    const QJsonValue value = object.value(QLatin1String(key));
+    return value.isString() ? value.toString() : fallback;
+}
+
+bool boolean_member(const QJsonObject& object, const char* key, bool fallback)
+{
+    const QJsonValue value = object.value(QLatin1String(key));
+    return value.isBool() ? value.toBool() : fallback;
+}
+
+int whole_member(const QJsonObject& object, const char* key, int fallback)
+{
+    const QJsonValue value = object.value(QLatin1String(key));
+    if (!value.isDouble())
+        return fallback;
+    const double number = value.toDouble();
+    const bool whole = std::trunc(number) == number;
+    const bool fits = number >= std::numeric_limits<int>::min() && number <= std::numeric_limits<int>::max();
+    return whole && fits ? int(number) : fallback;
+}
+
+// Identifiers are unsigned 64-bit; JSON carries them as doubles.
+std::uint64_t identifier(const QJsonValue& value)
+{
+    const double number = value.isDouble() ? value.toDouble() : 0.0;
+    if (!(number > 0.0))
+        return 0;
+    if (number >= 18446744073709551616.0)
+        return std::numeric_limits<std::uint64_t>::max();
+    return std::uint64_t(number);
+}
+
+QString identifier_text(const QJsonValue& value, const QString& placeholder)
+{
+    const std::uint64_t number = identifier(value);
+    return number == 0 ? placeholder : QString::number(number);
+}
+
+QString peer_line(const QJsonObject& peer)
+{
+    QString host = text_member(peer, "dnsName", QString());
+    if (host.isEmpty()) {
+        const QString digits = QString::number(identifier(peer.value(QLatin1String("gid"))), 16);
+        host = peer_host_prefix + digits.rightJustified(12, QLatin1Char('0')) + mesh_domain_suffix;
+    }
+    return host + QStringLiteral("  ") + text_member(peer, "ipv6", QString());
+}
+
+QString peer_lines(const QJsonValue& peers)
+{
+    QStringList lines;
+    for (const QJsonValue& peer : peers.toArray())
+        lines.append(peer_line(peer.toObject()));
+    return lines.join(QLatin1Char('\n'));
+}
+
+} // namespace
+
+QString BatteryInfo::percentage() const
+{
+    return available() ? QString::number(percent) + QLatin1Char('%') : QStringLiteral("--");
+}
+
+QString BatteryInfo::compact() const
+{
+    const QString line = QStringLiteral("Battery ") + percentage();
+    if (status.compare(QLatin1String("Charging"), Qt::CaseInsensitive) == 0)
+        return line + middle_dot + QStringLiteral("charging");
+    if (status.compare(QLatin1String("Full"), Qt::CaseInsensitive) == 0)
+        return line + middle_dot + QStringLiteral("full");
+    return line;
+}
+
+QString BatteryInfo::report() const
+{
+    if (!available())
+        return QStringLiteral("Battery information is unavailable.");
+    const QString line = QStringLiteral("Battery: ") + percentage();
+    if (status.isEmpty() || status.compare(QLatin1String("Unknown"), Qt::CaseInsensitive) == 0)
+        return line;
+    return line + QStringLiteral("\nStatus: ") + status;
+}
+
+BatteryInfo read_battery(const QString& requested_root)
+{
+    const QString root = chosen_path(requested_root, "VANTREL_BATTERY_ROOT", QStringLiteral("/sys/class/power_supply"));
+    BatteryInfo fallback;
+    const QDir directory(root);
+    for (const QString& name : directory.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name)) {
+        // Read where the entry was listed: an empty root is the current directory, not "/".
+        const QString path = directory.filePath(name);
+        if (read_value(path + QStringLiteral("/present")) == QLatin1String("0"))
+            continue;
+        const BatteryInfo info = supply(path);
+        if (!info.available())
+            continue;
+        if (read_value(path + QStringLiteral("/type")).compare(QLatin1String("Battery"), Qt::CaseInsensitive) == 0)
+            return info;
+        if (!fallback.available())
+            fallback = info;
+    }
+    return fallback;
+}
+
+QString ModemInfo::compact() const
+{
+    if (!selected || policy == QLatin1String("off"))
+        return QStringLiteral("Modem off");
+    if (state == QLatin1String("dialing") || state == QLatin1String("negotiating"))
+        return QStringLiteral("Modem dialing");
+    if (state == QLatin1String("disconnecting"))
+        return QStringLiteral("Modem hanging up");
+    if (state == QLatin1String("ready"))
+        return QStringLiteral("Modem PPP ready");
+    if (state == QLatin1String("online"))
+        return QStringLiteral("Modem connected");
+    if (state == QLatin1String("failed"))
+        return QStringLiteral("Modem failed");
+    if (policy == QLatin1String("auto"))
+        return QStringLiteral("Modem auto") + middle_dot + QStringLiteral("idle");
+    return QStringLiteral("Modem disconnected");
+}
+
+ModemInfo read_modem(const QString& status_path, const QString& settings_path)
+{
+    const QJsonObject settings = read_json_object(
+        chosen_path(settings_path, "VANTREL_MODEM_SETTINGS", home_file("modem.json")));
+    const QJsonObject status = read_json_object(
+        chosen_path(status_path, "VANTREL_MODEM_STATUS", QStringLiteral("/run/vt-usb/modem-status.json")));
+    ModemInfo info;
+    info.number = text_member(settings, "number", text_member(status, "number", info.number));
+    info.idle_seconds = whole_member(settings, "idle_seconds", whole_member(status, "idle_seconds", info.idle_seconds));
+    info.selected = boolean_member(status, "selected", info.selected);
+    info.policy = text_member(status, "policy", info.policy);
+    info.state = text_member(status, "state", info.state);
+    info.call_number = text_member(status, "call_number", info.number);
+    info.connections = whole_member(status, "connections", info.connections);
+    info.connected_seconds = whole_member(status, "connected_seconds", info.connected_seconds);
+    info.idle_remaining = whole_member(status, "idle_remaining", info.idle_remaining);
+    info.message = text_member(status, "message", info.message);
+    const QJsonObject proxy = read_json_object(
+        chosen_path(QString(), "VANTREL_PROXY_STATUS", QStringLiteral("/run/vt-usb/proxy-status.json")));
+    info.sharing = boolean_member(status, "sharing", info.sharing);
+    info.sharing_active = boolean_member(proxy, "sharing_active", info.sharing_active);
+    info.wifi_ip = text_member(proxy, "wifi_ip", info.wifi_ip);
+    info.proxy_port = whole_member(proxy, "proxy_port", info.proxy_port);
+    info.sharing_message = text_member(proxy, "sharing_message", info.sharing_message);
+    return info;
+}
+
+RadioInfo read_radio()
+{
+    const QJsonObject status = read_json_object(
+        chosen_path(QString(), "VANTREL_GOTENNA_STATUS", QStringLiteral("/run/vt-usb/gotenna-status.json")));
+    const QJsonObject settings = read_json_object(
+        chosen_path(QString(), "VANTREL_GOTENNA_SETTINGS", home_file("gotenna.json")));
+    RadioInfo info;
+    info.state = text_member(status, "state", info.state);
+    info.name = text_member(settings, "nodeName", info.name);
+    info.gid = identifier_text(settings.value(QLatin1String("gid")), QStringLiteral("assigned on first connection"));
+    info.ipv4 = text_member(status, "ipv4", info.ipv4);
+    info.ipv6 = text_member(status, "ipv6", info.ipv6);
+    info.gateway = identifier_text(status.value(QLatin1String("gateway")), QStringLiteral("No Internet gateway discovered"));
+    info.peers = peer_lines(status.value(QLatin1String("peers")));
+    info.message = text_member(status, "lastError", info.message);
+    return info;
+}
+
+} // namespace vtl

@@ -1,0 +1,205 @@
+#include "support/tool_run.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+const QByteArray usage_text = "Usage: vantrel-battery [--percentage|--prompt]\n";
+
+// A tablet's files: a power-supply tree and the modem's JSON files.
+class Tablet {
+public:
+    Tablet()
+    {
+        add_supply("AC", {{"type", "Mains"}, {"online", "1"}});
+        add_supply("BAT0", {{"type", "Battery"}, {"capacity", "57"}, {"status", "Discharging"}});
+    }
+
+    void add_supply(const char* name, const QList<QPair<const char*, const char*>>& attributes)
+    {
+        const QString device = directory_.filePath(QStringLiteral("devices/") + QLatin1String(name));
+        QDir().mkpath(device);
+        QDir().mkpath(root());
+        for (const auto& [attribute, value] : attributes)
+            write(device + QLatin1Char('/') + QLatin1String(attribute), QByteArray(value) + '\n');
+        QFile::link(device, root() + QLatin1Char('/') + QLatin1String(name));
+    }
+    void set_modem(const QByteArray& status) { write(directory_.filePath(QStringLiteral("modem-status.json")), status); }
+    void set_home_settings(const QByteArray& settings)
+    {
+        QDir().mkpath(home() + QStringLiteral("/.config/vantrel-corvane"));
+        write(home() + QStringLiteral("/.config/vantrel-corvane/modem.json"), settings);
+    }
+
+    QString root() const { return directory_.filePath(QStringLiteral("power_supply")); }
+    QString home() const { return directory_.filePath(QStringLiteral("home")); }
+
+    QProcessEnvironment environment() const
+    {
+        QProcessEnvironment environment = clean_environment();
+        environment.insert(QStringLiteral("VANTREL_BATTERY_ROOT"), root());
+        environment.insert(QStringLiteral("VANTREL_MODEM_STATUS"), directory_.filePath(QStringLiteral("modem-status.json")));
+        environment.insert(QStringLiteral("VANTREL_PROXY_STATUS"), directory_.filePath(QStringLiteral("proxy.json")));
+        environment.insert(QStringLiteral("HOME"), home());
+        return environment;
+    }
+
+    // Every file under the tablet's directory with its contents, to show nothing was written.
+    QStringList snapshot() const
+    {
+        QStringList result;
+        QDirIterator files(directory_.path(), QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                           QDirIterator::Subdirectories);
+        while (files.hasNext()) {
+            const QString path = files.next();
+            QFile file(path);
+            result.append(path + QLatin1Char('=')
+                          + QString::fromUtf8(file.open(QIODevice::ReadOnly) ? file.readAll().toHex() : QByteArray()));
+        }
+        result.sort();
+        return result;
+    }
+
+private:
+    static void write(const QString& path, const QByteArray& text)
+    {
+        QFile file(path);
+        if (file.open(QIODevice::WriteOnly))
+            file.write(text);
+    }
+
+    QTemporaryDir directory_;
+};
+
+ToolRun run_battery(const QProcessEnvironment& environment, const QStringList& arguments)
+{
+    return run_tool(QStringLiteral(VANTREL_BATTERY_BINARY), arguments, environment);
+}
+
+} // namespace
+
+class BatteryCliTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void prints_modes_data();
+    void prints_modes();
+    void refuses_command_lines_data();
+    void refuses_command_lines();
+    void survives_malformed_files_data();
+    void survives_malformed_files();
+};
+
+void BatteryCliTest::prints_modes_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("modem");
+    QTest::addColumn<bool>("battery");
+    QTest::addColumn<QByteArray>("out");
+    QTest::addColumn<int>("status");
+    const QByteArray off;
+    const QByteArray online = "{\"selected\":true,\"policy\":\"auto\",\"state\":\"online\"}";
+    const QByteArray idle = "{\"selected\":true,\"policy\":\"auto\",\"state\":\"off\"}";
+
+    QTest::newRow("report") << QStringList() << off << true
+                            << QByteArray("Battery: 57%\nStatus: Discharging\nModem off\n") << 0;
+    QTest::newRow("report, modem online") << QStringList() << online << true
+                                          << QByteArray("Battery: 57%\nStatus: Discharging\nModem connected\n") << 0;
+    QTest::newRow("--percentage") << words("--percentage") << online << true << QByteArray("57%\n") << 0;
+    QTest::newRow("--short") << words("--short") << online << true << QByteArray("57%\n") << 0;
+    QTest::newRow("--prompt") << words("--prompt") << online << true << QByteArray("57% \xc2\xb7 Modem connected\n")
+                              << 0;
+    QTest::newRow("--prompt, modem idle") << words("--prompt") << idle << true
+                                          << QByteArray("57% \xc2\xb7 Modem auto \xc2\xb7 idle\n") << 0;
+    QTest::newRow("report without battery") << QStringList() << off << false
+                                            << QByteArray("Battery information is unavailable.\nModem off\n") << 1;
+    QTest::newRow("short without battery") << words("--percentage") << off << false << QByteArray("--\n") << 0;
+    QTest::newRow("prompt without battery") << words("--prompt") << off << false
+                                            << QByteArray("-- \xc2\xb7 Modem off\n") << 0;
+}
+
+void BatteryCliTest::prints_modes()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, modem);
+    QFETCH(bool, battery);
+    Tablet tablet;
+    tablet.set_modem(modem);
+    QProcessEnvironment environment = tablet.environment();
+    if (!battery)
+        environment.insert(QStringLiteral("VANTREL_BATTERY_ROOT"), tablet.root() + QStringLiteral("/missing"));
+    const QStringList before = tablet.snapshot();
+    const ToolRun run = run_battery(environment, arguments);
+    QTEST(run.out, "out");
+    QCOMPARE(run.err, QByteArray());
+    QTEST(run.status, "status");
+    QCOMPARE(tablet.snapshot(), before);
+}
+
+void BatteryCliTest::refuses_command_lines_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::newRow("upper case") << words("--PROMPT");
+    QTest::newRow("short form") << words("-p");
+    QTest::newRow("with a value") << words("--percentage=1");
+    QTest::newRow("empty argument") << QStringList{QString()};
+    QTest::newRow("two valid options") << words("--percentage --prompt");
+    QTest::newRow("option twice") << words("--prompt --prompt");
+    QTest::newRow("help") << words("--help");
+}
+
+void BatteryCliTest::refuses_command_lines()
+{
+    QFETCH(QStringList, arguments);
+    Tablet tablet;
+    const ToolRun run = run_battery(tablet.environment(), arguments);
+    QCOMPARE(run.out, QByteArray());
+    QCOMPARE(run.err, usage_text);
+    QCOMPARE(run.err.size(), 47);
+    QCOMPARE(run.status, 2);
+}
+
+void BatteryCliTest::survives_malformed_files_data()
+{
+    QTest::addColumn<QByteArray>("capacity");
+    QTest::addColumn<QByteArray>("modem");
+    QTest::addColumn<QByteArray>("settings");
+    QTest::addColumn<QByteArray>("out");
+    // An unusable BAT is passed over for BAT0, which sorts after it.
+    QTest::newRow("binary capacity") << QByteArray("\xff\xfe\x00\x01", 4) << QByteArray("{") << QByteArray("[")
+                                     << QByteArray("57%\n");
+    QTest::newRow("huge capacity") << QByteArray(100000, '9') << QByteArray(100000, '[') << QByteArray("null")
+                                   << QByteArray("57%\n");
+    QTest::newRow("deep JSON") << QByteArray("12") << QByteArray(5000, '[') + QByteArray(5000, ']')
+                               << QByteArray("{\"number\":{\"a\":[1,{\"b\":null}]}}") << QByteArray("12%\n");
+    QTest::newRow("settings under HOME") << QByteArray("90")
+                                         << QByteArray("{\"selected\":true,\"policy\":\"manual\",\"state\":\"x\"}")
+                                         << QByteArray("{\"number\":\"#99\"}") << QByteArray("90%\n");
+}
+
+void BatteryCliTest::survives_malformed_files()
+{
+    QFETCH(QByteArray, capacity);
+    QFETCH(QByteArray, modem);
+    QFETCH(QByteArray, settings);
+    Tablet tablet;
+    tablet.add_supply("BAT", {{"type", "Battery"}, {"capacity", capacity.constData()}});
+    tablet.set_modem(modem);
+    tablet.set_home_settings(settings);
+    const QStringList before = tablet.snapshot();
+    const ToolRun percentage = run_battery(tablet.environment(), words("--percentage"));
+    QTEST(percentage.out, "out");
+    QCOMPARE(percentage.err, QByteArray());
+    QCOMPARE(percentage.status, 0);
+    const ToolRun report = run_battery(tablet.environment(), QStringList());
+    QCOMPARE(report.err, QByteArray());
+    QVERIFY(report.status == 0 || report.status == 1);
+    QCOMPARE(tablet.snapshot(), before);
+}
+
+QTEST_GUILESS_MAIN(BatteryCliTest)
+#include "battery_cli_test.moc"
