@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# The whole test suite, real-daemon tests included, built with
+# AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/lib.sh
+ensure_packages "${native_packages[@]}"
+cmake --preset sanitize
+cmake --build --preset sanitize
+ctest --preset sanitize --timeout 600
