@@ -6,22 +6,11 @@ cd "$(dirname "$0")/.."
 . scripts/lib.sh
 ensure_packages "${native_packages[@]}"
 cmake --preset native
-cmake --build --preset native --target vantrel-wifi
+cmake --build --preset native --target vantrel-wifi vantrel-battery
 
 work=$(mktemp -d /tmp/vantrel-demo.XXXXXX)
-daemon=
-stop() {
-    [ -n "$daemon" ] && kill "$daemon" 2>/dev/null && wait "$daemon" 2>/dev/null
-    rm -rf "$work"
-}
-trap stop EXIT
-printf 'ctrl_interface=%s/ctrl\nupdate_config=1\nap_scan=0\n' "$work" >"$work/wpa.conf"
-PATH="$PATH:/usr/sbin:/sbin" wpa_supplicant -D wired -i lo -c "$work/wpa.conf" >"$work/daemon.log" 2>&1 &
-daemon=$!
-for _ in $(seq 100); do
-    [ -S "$work/ctrl/lo" ] && break
-    sleep 0.1
-done
+trap 'stop_daemon; rm -rf "$work"' EXIT
+start_daemon "$work"
 export VANTREL_WPA_SOCKET="$work/ctrl/lo"
 echo "\$ vantrel-wifi status"
 build/vantrel-wifi status

@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# Start-up cost of the tools next to a bare Qt program and to wpa_cli:
+# instructions (callgrind, repeatable), median wall time and peak memory.
+# Prints one Markdown table. Runs per case: the first argument, else 25.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/lib.sh
+ensure_packages "${native_packages[@]}" valgrind time
+runs=${1:-25}
+
+cmake --preset release >/dev/null
+cmake --build --preset release >/dev/null
+bin=build-release
+
+work=$(mktemp -d /tmp/vantrel-bench.XXXXXX)
+trap 'stop_daemon; rm -rf "$work"' EXIT
+start_daemon "$work"
+export VANTREL_WPA_SOCKET="$work/ctrl/lo"
+wpa_cli_program=$(PATH="$PATH:/usr/sbin:/sbin" command -v wpa_cli)
+
+# A tablet's status files, laid out as sysfs and the modem service do.
+mkdir -p "$work/devices/AC" "$work/devices/BAT0" "$work/power_supply"
+printf 'Mains\n' >"$work/devices/AC/type"
+printf 'Battery\n' >"$work/devices/BAT0/type"
+printf '57\n' >"$work/devices/BAT0/capacity"
+printf 'Discharging\n' >"$work/devices/BAT0/status"
+ln -s ../devices/AC "$work/power_supply/AC"
+ln -s ../devices/BAT0 "$work/power_supply/BAT0"
+printf '{"selected":true,"policy":"auto","state":"online"}\n' >"$work/modem-status.json"
+export VANTREL_BATTERY_ROOT="$work/power_supply" VANTREL_MODEM_STATUS="$work/modem-status.json"
+export VANTREL_MODEM_SETTINGS="$work/modem.json" VANTREL_PROXY_STATUS="$work/proxy-status.json"
+
+instructions() {
+    valgrind --tool=callgrind --callgrind-out-file=/dev/null "$@" 2>&1 >/dev/null \
+        | sed -n 's/.*Collected : *\([0-9]*\).*/\1/p'
+}
+
+median_ms() {
+    local times=() start end
+    for _ in $(seq "$runs"); do
+        start=$(date +%s%N)
+        "$@" >/dev/null 2>&1
+        end=$(date +%s%N)
+        times+=($(( (end - start) / 1000 )))
+    done
+    printf '%s\n' "${times[@]}" | sort -n | awk '{ v[NR] = $1 } END { m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2; printf "%.2f", m / 1000 }'
+}
+
+peak_kib() {
+    /usr/bin/time -f %M "$@" 2>&1 >/dev/null | tail -1
+}
+
+ratio() {
+    awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'
+}
+
+declare -A cost
+cases=(bare battery status list wpa_cli)
+declare -A command=(
+    [bare]="$bin/bench/vantrel-bare"
+    [battery]="$bin/vantrel-battery --prompt"
+    [status]="$bin/vantrel-wifi status"
+    [list]="$bin/vantrel-wifi list --cached --json"
+    [wpa_cli]="$wpa_cli_program -p $work/ctrl -i lo status"
+)
+declare -A label=(
+    [bare]="bare Qt program (floor)"
+    [battery]="vantrel-battery --prompt"
+    [status]="vantrel-wifi status"
+    [list]="vantrel-wifi list --cached --json"
+    [wpa_cli]="wpa_cli status"
+)
+
+echo "| program | instructions | × floor | median wall ms ($runs runs) | × floor | peak RSS KiB |"
+echo "|---|---:|---:|---:|---:|---:|"
+for name in "${cases[@]}"; do
+    read -r -a words <<<"${command[$name]}"
+    cost[$name]=$(instructions "${words[@]}")
+    time_ms=$(median_ms "${words[@]}")
+    cost[${name}_ms]=$time_ms
+    echo "| ${label[$name]} | ${cost[$name]} | $(ratio "${cost[$name]}" "${cost[bare]}") | $time_ms | $(ratio "$time_ms" "${cost[bare_ms]}") | $(peak_kib "${words[@]}") |"
+done
+echo
+echo "vantrel-wifi status next to wpa_cli status: $(ratio "${cost[status]}" "${cost[wpa_cli]}") × in instructions, $(ratio "${cost[status_ms]}" "${cost[wpa_cli_ms]}") × in wall time."
