@@ -14,8 +14,7 @@ if ! dpkg-query -W -f='${Status}' qt6-base-dev:armhf 2>/dev/null | grep -q 'inst
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends --no-remove qt6-base-dev:armhf >/dev/null
 fi
 
-cmake --preset armhf
-cmake --build --preset armhf
+build_preset armhf
 
 allowed_libraries='libQt6Core.so.6 libstdc++.so.6 libgcc_s.so.1 libc.so.6 libm.so.6'
 check_program() {
@@ -38,4 +37,4 @@ for program in "${programs[@]}"; do
     check_program "$program"
 done
 
-ctest --preset armhf --timeout 900
+test_preset armhf

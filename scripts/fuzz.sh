@@ -8,8 +8,7 @@ cd "$(dirname "$0")/.."
 ensure_packages "${native_packages[@]}" clang-14 libclang-rt-14-dev
 seconds=${1:-15}
 
-cmake --preset fuzz
-cmake --build --preset fuzz
+build_preset fuzz
 
 for corpus in fuzz/corpus/*/; do
     target=$(basename "$corpus")_fuzz

@@ -16,6 +16,17 @@ ensure_packages() {
 
 native_packages=(cmake ninja-build g++ qt6-base-dev wpasupplicant)
 
+# Configures and builds CMake preset $1.
+build_preset() {
+    cmake --preset "$1"
+    cmake --build --preset "$1"
+}
+
+# Runs the test suite of preset $1.
+test_preset() {
+    ctest --preset "$1" --timeout 900
+}
+
 # The tools that ship to the tablet.
 programs=(vantrel-wifi vantrel-battery)
 

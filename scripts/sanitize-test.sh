@@ -5,6 +5,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
 ensure_packages "${native_packages[@]}"
-cmake --preset sanitize
-cmake --build --preset sanitize
-ctest --preset sanitize --timeout 600
+build_preset sanitize
+test_preset sanitize

@@ -7,9 +7,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
 ensure_packages "${native_packages[@]}"
-cmake --preset native
-cmake --build --preset native
-ctest --preset native --timeout 600
+build_preset native
+test_preset native
 bash scripts/sanitize-test.sh
 bash scripts/fuzz.sh
 bash scripts/cross-test.sh

@@ -176,7 +176,9 @@ QString decode_ssid(const QByteArray& field)
         raw.append(length > 0 ? byte : field.at(at));
         at += std::max(length, 1);
     }
-    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    // A byte-order mark at the start is part of the name, not a hint to drop.
+    QStringDecoder utf8(QStringDecoder::Utf8,
+                        QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
     const QString text = utf8(raw);
     return utf8.hasError() ? QString::fromUtf8(field) : text;
 }
@@ -476,7 +478,7 @@ Status Client::parse_status(const QByteArray& text)
             result.address = QString::fromUtf8(value);
         } else if (key == "id") {
             bool ok = false;
-            const int id = value.toInt(&ok, 10);
+            const int id = decimal(value, &ok);
             if (ok)
                 result.saved_id = id;
         }

@@ -1,11 +1,10 @@
+#include "support/child_process.h"
 #include "support/fake_daemon.h"
 #include "support/tool_run.h"
 
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTest>
-
-#include <vector>
 
 #include <csignal>
 #include <fcntl.h>
@@ -30,19 +29,7 @@ public:
         int output[2];
         if (::openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0 || ::pipe(output) != 0)
             return;
-        std::vector<QByteArray> texts;
-        for (const QString& word : command)
-            texts.push_back(word.toLocal8Bit());
-        std::vector<QByteArray> settings;
-        for (const QString& setting : environment.toStringList())
-            settings.push_back(setting.toLocal8Bit());
-        std::vector<char*> argv, envp;
-        for (QByteArray& text : texts)
-            argv.push_back(text.data());
-        argv.push_back(nullptr);
-        for (QByteArray& setting : settings)
-            envp.push_back(setting.data());
-        envp.push_back(nullptr);
+        ExecImage image(command, environment);
         pid_ = ::fork();
         if (pid_ == 0) {
             ::setsid();
@@ -50,8 +37,7 @@ public:
             ::dup2(slave_, STDIN_FILENO);
             ::dup2(slave_, STDERR_FILENO);
             ::dup2(output[1], STDOUT_FILENO);
-            ::execve(argv[0], argv.data(), envp.data());
-            ::_exit(127);
+            image.exec();
         }
         ::close(output[1]);
         output_ = output[0];

@@ -2,8 +2,6 @@
 
 #include <QElapsedTimer>
 
-#include <vector>
-
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
@@ -17,15 +15,6 @@ void close_descriptor(int& descriptor)
     if (descriptor >= 0)
         ::close(descriptor);
     descriptor = -1;
-}
-
-std::vector<char*> pointers(std::vector<QByteArray>& texts)
-{
-    std::vector<char*> result;
-    for (QByteArray& text : texts)
-        result.push_back(text.data());
-    result.push_back(nullptr);
-    return result;
 }
 
 // Waits for the child; -1 unless it exited normally.
@@ -47,26 +36,38 @@ int reap(pid_t pid, int timeout_ms)
 
 } // namespace
 
+ExecImage::ExecImage(const QStringList& command, const QProcessEnvironment& environment)
+{
+    for (const QString& word : command)
+        texts_.push_back(word.toLocal8Bit());
+    const size_t arguments = texts_.size();
+    for (const QString& setting : environment.toStringList())
+        texts_.push_back(setting.toLocal8Bit());
+    // Pointers only once texts_ has stopped growing.
+    for (size_t index = 0; index < texts_.size(); ++index)
+        (index < arguments ? argv_ : envp_).push_back(texts_[index].data());
+    argv_.push_back(nullptr);
+    envp_.push_back(nullptr);
+}
+
+void ExecImage::exec()
+{
+    ::execve(argv_[0], argv_.data(), envp_.data());
+    ::_exit(127);
+}
+
 ChildProcess::ChildProcess(const QStringList& command, const QProcessEnvironment& environment)
 {
     int in[2], out[2], err[2];
     if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
         return;
-    std::vector<QByteArray> arguments;
-    for (const QString& word : command)
-        arguments.push_back(word.toLocal8Bit());
-    std::vector<QByteArray> settings;
-    for (const QString& setting : environment.toStringList())
-        settings.push_back(setting.toLocal8Bit());
-    std::vector<char*> argv = pointers(arguments);
-    std::vector<char*> envp = pointers(settings);
+    ExecImage image(command, environment);
     pid_ = ::fork();
     if (pid_ == 0) {
         ::dup2(in[0], STDIN_FILENO);
         ::dup2(out[1], STDOUT_FILENO);
         ::dup2(err[1], STDERR_FILENO);
-        ::execve(argv[0], argv.data(), envp.data());
-        ::_exit(127);
+        image.exec();
     }
     ::close(in[0]);
     ::close(out[1]);

@@ -6,6 +6,21 @@
 
 #include <sys/types.h>
 
+#include <vector>
+
+// A command line and environment ready for execve, prepared before fork so
+// that the child only calls exec.
+class ExecImage {
+public:
+    ExecImage(const QStringList& command, const QProcessEnvironment& environment);
+    [[noreturn]] void exec();
+
+private:
+    std::vector<QByteArray> texts_;
+    std::vector<char*> argv_;
+    std::vector<char*> envp_;
+};
+
 // A program started with fork and exec, its standard streams on pipes.
 // QProcess cannot start programs under qemu's user-mode emulation (its clone
 // flags are refused there), and the tests run there for the tablet.
