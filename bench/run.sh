@@ -54,31 +54,24 @@ ratio() {
     awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'
 }
 
-declare -A cost
-cases=(bare battery status list wpa_cli)
-declare -A command=(
-    [bare]="$bin/bench/vantrel-bare"
-    [battery]="$bin/vantrel-battery --prompt"
-    [status]="$bin/vantrel-wifi status"
-    [list]="$bin/vantrel-wifi list --cached --json"
-    [wpa_cli]="$wpa_cli_program -p $work/ctrl -i lo status"
-)
-declare -A label=(
-    [bare]="bare Qt program (floor)"
-    [battery]="vantrel-battery --prompt"
-    [status]="vantrel-wifi status"
-    [list]="vantrel-wifi list --cached --json"
-    [wpa_cli]="wpa_cli status"
+# name | label | command
+cases=(
+    "bare|bare Qt program (floor)|$bin/bench/vantrel-bare"
+    "battery|vantrel-battery --prompt|$bin/vantrel-battery --prompt"
+    "status|vantrel-wifi status|$bin/vantrel-wifi status"
+    "list|vantrel-wifi list --cached --json|$bin/vantrel-wifi list --cached --json"
+    "wpa_cli|wpa_cli status|$wpa_cli_program -p $work/ctrl -i lo status"
 )
 
+declare -A cost
 echo "| program | instructions | × floor | median wall ms ($runs runs) | × floor | peak RSS KiB |"
 echo "|---|---:|---:|---:|---:|---:|"
-for name in "${cases[@]}"; do
-    read -r -a words <<<"${command[$name]}"
+for entry in "${cases[@]}"; do
+    IFS='|' read -r name label line <<<"$entry"
+    read -r -a words <<<"$line"
     cost[$name]=$(instructions "${words[@]}")
-    time_ms=$(median_ms "${words[@]}")
-    cost[${name}_ms]=$time_ms
-    echo "| ${label[$name]} | ${cost[$name]} | $(ratio "${cost[$name]}" "${cost[bare]}") | $time_ms | $(ratio "$time_ms" "${cost[bare_ms]}") | $(peak_kib "${words[@]}") |"
+    cost[${name}_ms]=$(median_ms "${words[@]}")
+    echo "| $label | ${cost[$name]} | $(ratio "${cost[$name]}" "${cost[bare]}") | ${cost[${name}_ms]} | $(ratio "${cost[${name}_ms]}" "${cost[bare_ms]}") | $(peak_kib "${words[@]}") |"
 done
 echo
 echo "vantrel-wifi status next to wpa_cli status: $(ratio "${cost[status]}" "${cost[wpa_cli]}") × in instructions, $(ratio "${cost[status_ms]}" "${cost[wpa_cli_ms]}") × in wall time."

@@ -323,6 +323,20 @@ void Client::require_ok(const QByteArray& reply, const char* operation)
     throw failure(QStringLiteral("Could not %1: %2").arg(QLatin1String(operation), QString::fromUtf8(reply)));
 }
 
+void Client::send_expecting_ok(const QByteArray& request, const char* operation) const
+{
+    require_ok(command(request, reply_timeout_ms), operation);
+}
+
+// For clean-up that must never replace the failure that called for it.
+void Client::send_quietly(const QByteArray& request) const
+{
+    try {
+        command(request, reply_timeout_ms);
+    } catch (const std::runtime_error&) {
+    }
+}
+
 Status Client::status() const
 {
     return parse_status(command("STATUS", reply_timeout_ms));
@@ -374,12 +388,8 @@ std::vector<int> Client::enabled_profiles(int except) const
 // Best effort: a profile left disabled is less harm than a lost connection.
 void Client::enable_again(const std::vector<int>& ids) const
 {
-    for (const int id : ids) {
-        try {
-            command(with_id("ENABLE_NETWORK", id) + " no-connect", reply_timeout_ms);
-        } catch (const std::runtime_error&) {
-        }
-    }
+    for (const int id : ids)
+        send_quietly(with_id("ENABLE_NETWORK", id) + " no-connect");
 }
 
 void Client::connect_saved(int id, const QString& ssid, int timeout_ms) const
@@ -387,7 +397,7 @@ void Client::connect_saved(int id, const QString& ssid, int timeout_ms) const
     if (id < 0)
         throw failure(QStringLiteral("The selected network is not saved."));
     const std::vector<int> others = enabled_profiles(id);
-    require_ok(command(with_id("SELECT_NETWORK", id), reply_timeout_ms), "select saved Wi-Fi network");
+    send_expecting_ok(with_id("SELECT_NETWORK", id), "select saved Wi-Fi network");
     wait_connected(ssid, connect_timeout(timeout_ms));
     enable_again(others);
 }
@@ -395,14 +405,14 @@ void Client::connect_saved(int id, const QString& ssid, int timeout_ms) const
 void Client::configure(int id, const QString& ssid, Security security, const QString& password) const
 {
     const QByteArray set = with_id("SET_NETWORK", id);
-    require_ok(command(set + " ssid " + encode_ssid(ssid), reply_timeout_ms), "set Wi-Fi network name");
+    send_expecting_ok(set + " ssid " + encode_ssid(ssid), "set Wi-Fi network name");
     if (security == Security::Personal) {
-        require_ok(command(set + " key_mgmt WPA-PSK", reply_timeout_ms), "set WPA security");
-        require_ok(command(set + " psk " + encode_password(password), reply_timeout_ms), "set WPA password");
+        send_expecting_ok(set + " key_mgmt WPA-PSK", "set WPA security");
+        send_expecting_ok(set + " psk " + encode_password(password), "set WPA password");
     } else {
-        require_ok(command(set + " key_mgmt NONE", reply_timeout_ms), "set open-network security");
+        send_expecting_ok(set + " key_mgmt NONE", "set open-network security");
     }
-    require_ok(command(with_id("ENABLE_NETWORK", id), reply_timeout_ms), "enable Wi-Fi network");
+    send_expecting_ok(with_id("ENABLE_NETWORK", id), "enable Wi-Fi network");
 }
 
 void Client::connect_new(const QString& ssid, Security security, const QString& password, int timeout_ms) const
@@ -423,18 +433,15 @@ void Client::connect_new(const QString& ssid, Security security, const QString& 
     try {
         configure(id, ssid, security, password);
         others = enabled_profiles(id);
-        require_ok(command(with_id("SELECT_NETWORK", id), reply_timeout_ms), "select Wi-Fi network");
+        send_expecting_ok(with_id("SELECT_NETWORK", id), "select Wi-Fi network");
         others_disabled = true;
         wait_connected(ssid, connect_timeout(timeout_ms));
         others_disabled = false;
         enable_again(others);
-        require_ok(command("SAVE_CONFIG", reply_timeout_ms), "save Wi-Fi network");
+        send_expecting_ok("SAVE_CONFIG", "save Wi-Fi network");
     } catch (...) {
         // A half-made profile must not stay behind to be saved by someone later.
-        try {
-            command(with_id("REMOVE_NETWORK", id), reply_timeout_ms);
-        } catch (const std::runtime_error&) {
-        }
+        send_quietly(with_id("REMOVE_NETWORK", id));
         if (others_disabled)
             enable_again(others);
         throw;
@@ -443,7 +450,7 @@ void Client::connect_new(const QString& ssid, Security security, const QString& 
 
 void Client::disconnect() const
 {
-    require_ok(command("DISCONNECT", reply_timeout_ms), "disconnect Wi-Fi");
+    send_expecting_ok("DISCONNECT", "disconnect Wi-Fi");
 }
 
 void Client::forget(const QString& ssid) const
@@ -457,8 +464,8 @@ void Client::forget(const QString& ssid) const
     if (ids.empty())
         throw failure(QStringLiteral("%1 is not a saved network.").arg(ssid));
     for (const int id : ids)
-        require_ok(command(with_id("REMOVE_NETWORK", id), reply_timeout_ms), "remove Wi-Fi network");
-    require_ok(command("SAVE_CONFIG", reply_timeout_ms), "save removed Wi-Fi network");
+        send_expecting_ok(with_id("REMOVE_NETWORK", id), "remove Wi-Fi network");
+    send_expecting_ok("SAVE_CONFIG", "save removed Wi-Fi network");
 }
 
 Status Client::parse_status(const QByteArray& text)

@@ -305,14 +305,18 @@ struct Action {
     void (*run)(const Client&, const CommandLine&);
 };
 
+bool no_operands(const CommandLine& line)
+{
+    return line.operands.isEmpty();
+}
+
 const Action actions[] = {
     {"status", [](const CommandLine&) { return true; }, "", show_status},
-    {"list", [](const CommandLine& line) { return line.operands.isEmpty(); }, "list takes no network name.", list},
-    {"pick", [](const CommandLine& line) { return line.operands.isEmpty(); }, "pick takes no arguments.", pick},
+    {"list", no_operands, "list takes no network name.", list},
+    {"pick", no_operands, "pick takes no arguments.", pick},
     {"connect", [](const CommandLine& line) { return line.operands.size() == 1 && !(line.open && line.password_stdin); },
      "connect requires one SSID and one security choice.", connect},
-    {"disconnect", [](const CommandLine& line) { return line.operands.isEmpty(); }, "disconnect takes no arguments.",
-     disconnect},
+    {"disconnect", no_operands, "disconnect takes no arguments.", disconnect},
     {"forget", [](const CommandLine& line) { return line.yes && line.operands.size() == 1; },
      "Forgetting writes the saved Wi-Fi file. Use: vantrel-wifi forget --yes SSID", forget},
 };

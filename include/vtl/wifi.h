@@ -52,6 +52,8 @@ public:
 
 private:
     static void require_ok(const QByteArray& reply, const char* operation);
+    void send_expecting_ok(const QByteArray& request, const char* operation) const;
+    void send_quietly(const QByteArray& request) const;
     void wait_connected(const QString& ssid, int timeout_ms) const;
     std::vector<int> enabled_profiles(int except) const;
     void enable_again(const std::vector<int>& ids) const;
