@@ -7,7 +7,9 @@
 #include <QStringList>
 
 #include <array>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <iostream>
 #include <stdexcept>
 #include <string>
@@ -16,7 +18,9 @@
 #include <unistd.h>
 
 using vtl::wifi::Client;
+using vtl::wifi::Interrupted;
 using vtl::wifi::Network;
+using vtl::wifi::NetworkList;
 using vtl::wifi::Security;
 using vtl::wifi::Status;
 using vtl::wifi::terminal_text;
@@ -40,6 +44,34 @@ constexpr int connect_timeout_ms = 15000;
 constexpr std::array<int, 4> handled_signals = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
 termios interrupted_terminal;
 volatile sig_atomic_t echo_disabled = 0;
+
+// A first signal ends the run's waits: the operation undoes what it changed
+// and the program exits with 128 + the signal. A second one, which can only
+// come while that undoing goes on, ends the program at once.
+void end_run(int signal)
+{
+    if (vtl::wifi::interruption() != 0)
+        _exit(128 + signal);
+    vtl::wifi::interrupt(signal);
+}
+
+// Without SA_RESTART: a read of standard input ends at the signal too.
+void watch_signals()
+{
+    struct sigaction action {};
+    action.sa_handler = end_run;
+    sigemptyset(&action.sa_mask);
+    for (const int signal : handled_signals)
+        sigaddset(&action.sa_mask, signal);
+    for (const int signal : handled_signals)
+        sigaction(signal, &action, nullptr);
+}
+
+void throw_if_interrupted()
+{
+    if (const int signal = vtl::wifi::interruption())
+        throw Interrupted(signal);
+}
 
 // Only async-signal-safe calls: the terminal gets its echo back even when
 // the user gives up at the password prompt.
@@ -106,13 +138,15 @@ private:
 
 QString input_line(const QString& prompt, bool hidden)
 {
-    // std::cerr is tied to std::cout: a menu printed before comes first.
     std::cerr << prompt.toUtf8().constData() << std::flush;
     const EchoGuard echo(hidden);
     std::string line;
+    throw_if_interrupted();
     std::getline(std::cin, line);
     if (hidden && isatty(STDIN_FILENO))
         std::cerr << '\n';
+    // Nothing has changed yet: a signal during the read ends the run at once.
+    throw_if_interrupted();
     if (std::cin.fail() && line.empty())
         throw std::runtime_error("Could not read input.");
     return QString::fromUtf8(line.data(), qsizetype(line.size()));
@@ -128,20 +162,35 @@ struct CommandLine {
     bool yes = false;
 };
 
-void usage()
-{
-    std::cout << usage_text;
-}
-
+// The output is the result: one that cannot be written is a failure.
 void write_out(const QByteArray& bytes)
 {
-    std::cout.write(bytes.constData(), bytes.size());
+    for (qsizetype at = 0; at < bytes.size();) {
+        const ssize_t written = ::write(STDOUT_FILENO, bytes.constData() + at, size_t(bytes.size() - at));
+        if (written > 0) {
+            at += written;
+        } else if (written < 0 && errno == EINTR) {
+            throw_if_interrupted();
+        } else {
+            throw std::runtime_error(std::string("Could not write output: ") + std::strerror(errno));
+        }
+    }
+}
+
+void usage()
+{
+    write_out(usage_text);
 }
 
 // Every text line goes through here: it may carry a name chosen by a stranger.
+QByteArray shown_line(const QString& text)
+{
+    return terminal_text(text) + '\n';
+}
+
 void write_line(const QString& text)
 {
-    write_out(terminal_text(text) + '\n');
+    write_out(shown_line(text));
 }
 
 void write_json(const QJsonDocument& document)
@@ -205,9 +254,11 @@ void print_networks(const std::vector<Network>& items, bool as_json)
         write_json(QJsonDocument(array));
         return;
     }
+    QByteArray lines;
     int number = 0;
     for (const Network& item : items)
-        write_line(menu_line(++number, item));
+        lines += shown_line(menu_line(++number, item));
+    write_out(lines);
 }
 
 void acknowledge(const CommandLine& line, const QString& text)
@@ -220,7 +271,7 @@ void acknowledge(const CommandLine& line, const QString& text)
 
 void list(const Client& client, const CommandLine& line)
 {
-    print_networks(client.networks(!line.cached), line.as_json);
+    print_networks(client.networks(!line.cached).items, line.as_json);
 }
 
 const Network& find_network(const std::vector<Network>& items, const QString& ssid)
@@ -240,14 +291,15 @@ QString connected_line(const QString& ssid)
 void connect(const Client& client, const CommandLine& line)
 {
     const QString ssid = line.operands.first();
-    const std::vector<Network> items = client.networks(false);
-    const Network& item = find_network(items, ssid);
+    const NetworkList list = client.networks(false);
+    const Network& item = find_network(list.items, ssid);
     if (item.saved_id >= 0)
         client.connect_saved(item.saved_id, ssid, connect_timeout_ms);
     else if (line.open)
-        client.connect_new(ssid, Security::Open, QString(), connect_timeout_ms);
+        client.connect_new(ssid, Security::Open, QString(), connect_timeout_ms, list.profile_ids);
     else if (line.password_stdin)
-        client.connect_new(ssid, Security::Personal, input_line(QString(), false), connect_timeout_ms);
+        client.connect_new(ssid, Security::Personal, input_line(QString(), false), connect_timeout_ms,
+                           list.profile_ids);
     else
         throw std::runtime_error(
             "Use --password-stdin so the password does not enter shell history, or --open for an open network.");
@@ -265,9 +317,9 @@ const Network& choose(const std::vector<Network>& items)
 
 void pick(const Client& client, const CommandLine&)
 {
-    const std::vector<Network> items = client.networks(true);
-    print_networks(items, false);
-    const Network& item = choose(items);
+    const NetworkList list = client.networks(true);
+    print_networks(list.items, false);
+    const Network& item = choose(list.items);
     if (item.current) {
         write_line(QStringLiteral("Already connected."));
         return;
@@ -275,10 +327,10 @@ void pick(const Client& client, const CommandLine&)
     if (item.saved_id >= 0) {
         client.connect_saved(item.saved_id, item.ssid, connect_timeout_ms);
     } else if (item.security == Security::Open) {
-        client.connect_new(item.ssid, Security::Open, QString(), connect_timeout_ms);
+        client.connect_new(item.ssid, Security::Open, QString(), connect_timeout_ms, list.profile_ids);
     } else if (item.security == Security::Personal) {
         const QString password = input_line(QStringLiteral("Wi-Fi password: "), true);
-        client.connect_new(item.ssid, Security::Personal, password, connect_timeout_ms);
+        client.connect_new(item.ssid, Security::Personal, password, connect_timeout_ms, list.profile_ids);
     } else {
         throw std::runtime_error("That network uses an unsupported security mode.");
     }
@@ -338,6 +390,7 @@ void dispatch(const Client& client, const CommandLine& line)
 
 int main(int argc, char** argv)
 {
+    watch_signals();
     QCoreApplication app(argc, argv);
     try {
         QStringList arguments = QCoreApplication::arguments();
@@ -357,6 +410,8 @@ int main(int argc, char** argv)
         const Client client{QString()};
         dispatch(client, line);
         return 0;
+    } catch (const Interrupted& interruption) {
+        return 128 + interruption.signal();
     } catch (const std::exception& error) {
         const QByteArray message = terminal_text(QString::fromUtf8(error.what()));
         std::cerr << "vantrel-wifi: " << message.constData() << '\n';

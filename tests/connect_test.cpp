@@ -142,10 +142,10 @@ void ConnectTest::connects_data()
         << words("connect Office") << none << defaults << with(daemon_script("Office"), "SELECT_NETWORK 1", {"FAIL\n"})
         << none << error + "Could not select saved Wi-Fi network: FAIL\n"
         << listing + Replies{"LIST_NETWORKS", "SELECT_NETWORK 1"};
-    QTest::newRow("saved, time-out keeps the selection")
+    QTest::newRow("saved, time-out keeps the selection, enables the others again")
         << words("connect Office") << none << one_second << daemon_script("Elsewhere") << none
         << error + "Timed out connecting to Office.\n"
-        << listing + Replies{"LIST_NETWORKS", "SELECT_NETWORK 1", "STATUS"};
+        << listing + Replies{"LIST_NETWORKS", "SELECT_NETWORK 1", "STATUS", "ENABLE_NETWORK 0 no-connect"};
     QTest::newRow("saved, no wait") << words("connect Office") << none << no_wait << daemon_script("Elsewhere")
                                     << QByteArray("Connected to Office.\n") << none
                                     << listing + Replies{"LIST_NETWORKS", "SELECT_NETWORK 1", "ENABLE_NETWORK 0 no-connect"};
@@ -262,16 +262,18 @@ void ConnectTest::connects_data()
     QTest::newRow("time-out: removed, others enabled again")
         << words("connect --open Lobby") << none << one_second << daemon_script("Elsewhere") << none
         << error + "Timed out connecting to Lobby.\n"
-        << listing + add_open + select_new + Replies{"STATUS", "REMOVE_NETWORK 3"} + enable_others;
+        << listing + add_open + select_new + Replies{"STATUS"} + enable_others + Replies{"REMOVE_NETWORK 3"};
     QTest::newRow("save refused after the association")
         << words("connect --open Lobby") << none << defaults << with(daemon_script("Lobby"), "SAVE_CONFIG", {"FAIL\n"})
         << none << error + "Could not save Wi-Fi network: FAIL\n"
         << listing + add_open + select_new + Replies{"STATUS"} + enable_others
             + Replies{"SAVE_CONFIG", "REMOVE_NETWORK 3"};
-    QTest::newRow("re-enabling is best effort")
+    QTest::newRow("re-enable refused: nothing is saved, all undone")
         << words("connect --open Lobby") << none << defaults
-        << with(daemon_script("Lobby"), "ENABLE_NETWORK 0 no-connect", {"FAIL\n"}) << QByteArray("Connected to Lobby.\n")
-        << none << listing + add_open + select_new + Replies{"STATUS"} + enable_others + Replies{"SAVE_CONFIG"};
+        << with(daemon_script("Lobby"), "ENABLE_NETWORK 0 no-connect", {"FAIL\n"}) << none
+        << error + "Could not re-enable saved Wi-Fi network: FAIL\n"
+        << listing + add_open + select_new + Replies{"STATUS", "ENABLE_NETWORK 0 no-connect"} + enable_others
+            + Replies{"REMOVE_NETWORK 3"};
     QTest::newRow("transport failure after the add")
         << words("connect --open Lobby") << none << defaults
         << with(daemon_script("Lobby"), "SET_NETWORK 3 key_mgmt NONE", {std::nullopt}) << none

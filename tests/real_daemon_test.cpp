@@ -96,7 +96,7 @@ void RealDaemonTest::adds_an_open_network()
     const Client client(daemon.socket_path());
     const QString name = QString::fromUtf8("Caf\xc3\xa9");
 
-    client.connect_new(name, Security::Open, QString(), 15000);
+    client.connect_new(name, Security::Open, QString(), 15000, client.networks(false).profile_ids);
 
     const vtl::wifi::Status status = client.status();
     QCOMPARE(status.state, QStringLiteral("COMPLETED"));
@@ -115,8 +115,9 @@ void RealDaemonTest::saves_a_passphrase_unchanged()
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
     qputenv("VANTREL_WIFI_CONNECT_TIMEOUT_MS", "0");
 
-    Client(daemon.socket_path()).connect_new(QStringLiteral("Secure"), Security::Personal,
-                                             QStringLiteral("ab\"cd\\ef gh\\"), 15000);
+    const Client client(daemon.socket_path());
+    client.connect_new(QStringLiteral("Secure"), Security::Personal, QStringLiteral("ab\"cd\\ef gh\\"), 15000,
+                       client.networks(false).profile_ids);
 
     const QList<QByteArrayList> after = network_blocks(daemon.config());
     QCOMPARE(after.size(), 4);
@@ -134,7 +135,10 @@ void RealDaemonTest::removes_a_network_that_never_joins()
     const Client client(daemon.socket_path());
 
     const QString failure = failure_of(
-        [&client] { client.connect_new(QStringLiteral("Secure"), Security::Personal, QStringLiteral("12345678"), 15000); });
+        [&client] {
+            client.connect_new(QStringLiteral("Secure"), Security::Personal, QStringLiteral("12345678"), 15000,
+                               client.networks(false).profile_ids);
+        });
 
     QCOMPARE(failure, QStringLiteral("Timed out connecting to Secure."));
     QVERIFY(!daemon.ask("LIST_NETWORKS").contains("Secure"));

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <stdexcept>
 #include <vector>
 
 namespace vtl::wifi {
@@ -29,6 +30,30 @@ struct Network {
     Security security = Security::Unsupported;
 };
 
+// One look at the daemon's networks, with the id of every profile saved at
+// that moment: undoing an added profile whose id never arrived needs them.
+struct NetworkList {
+    std::vector<Network> items;
+    std::vector<int> profile_ids;
+};
+
+// A signal ended an operation; what the operation changed in the daemon has
+// been undone by the time this reaches the caller.
+class Interrupted : public std::runtime_error {
+public:
+    explicit Interrupted(int signal);
+    int signal() const { return signal_; }
+
+private:
+    int signal_;
+};
+
+// For a signal handler (async-signal-safe): the wait in progress and every
+// later one end with Interrupted, except the waits of undoing a change.
+void interrupt(int signal) noexcept;
+// The signal given to interrupt(), or 0.
+int interruption() noexcept;
+
 // Speaks wpa_supplicant's control protocol. Holds nothing but the socket
 // path: every exchange opens and tears down a socket of its own.
 class Client {
@@ -37,9 +62,11 @@ public:
 
     QByteArray command(const QByteArray& request, int timeout_ms) const;
     Status status() const;
-    std::vector<Network> networks(bool scan) const;
+    NetworkList networks(bool scan) const;
+    // Both leave the daemon's saved profiles as they were unless they succeed.
     void connect_saved(int id, const QString& ssid, int timeout_ms) const;
-    void connect_new(const QString& ssid, Security security, const QString& password, int timeout_ms) const;
+    void connect_new(const QString& ssid, Security security, const QString& password, int timeout_ms,
+                     const std::vector<int>& profile_ids) const;
     void disconnect() const;
     void forget(const QString& ssid) const;
 
@@ -51,15 +78,18 @@ public:
     static QByteArray encode_password(const QString& text);
 
 private:
+    class Changes;
+
     static void require_ok(const QByteArray& reply, const char* operation);
     void send_expecting_ok(const QByteArray& request, const char* operation) const;
-    void send_quietly(const QByteArray& request) const;
     void wait_connected(const QString& ssid, int timeout_ms) const;
-    std::vector<int> enabled_profiles(int except) const;
-    void enable_again(const std::vector<int>& ids) const;
+    int add_profile(Changes& changes, const std::vector<int>& profile_ids) const;
     void configure(int id, const QString& ssid, Security security, const QString& password) const;
+    std::vector<int> select(Changes& changes, int id, const char* operation) const;
+    void enable_again(Changes& changes, const std::vector<int>& ids) const;
+    void save(Changes& changes) const;
 
-    QString socket_path_;
+    QByteArray socket_path_;
 };
 
 // Network names come from anyone nearby: the UTF-8 of `text` with every

@@ -1,0 +1,235 @@
+#include "wifi_private.h"
+
+#include <QList>
+#include <QStringDecoder>
+
+#include <algorithm>
+#include <utility>
+
+namespace vtl::wifi {
+namespace {
+
+int lowercase_hex_digit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+// The byte that the daemon's escape at `text[at]` stands for, and its length;
+// length 0 when there is no escape there.
+std::pair<char, int> unescape_at(const QByteArray& text, qsizetype at)
+{
+    if (text.at(at) != '\\' || at + 1 >= text.size())
+        return {0, 0};
+    switch (text.at(at + 1)) {
+    case '"': return {'"', 2};
+    case '\\': return {'\\', 2};
+    case 't': return {'\t', 2};
+    case 'n': return {'\n', 2};
+    case 'r': return {'\r', 2};
+    case 'e': return {'\x1b', 2};
+    case 'x': break;
+    default: return {0, 0};
+    }
+    if (at + 3 >= text.size())
+        return {0, 0};
+    const int high = lowercase_hex_digit(text.at(at + 2));
+    const int low = lowercase_hex_digit(text.at(at + 3));
+    if (high < 0 || low < 0)
+        return {0, 0};
+    return {char(high * 16 + low), 4};
+}
+
+// The daemon escapes every SSID byte outside printable ASCII. The raw bytes
+// are the name when they are UTF-8; otherwise the escaped text is kept, so
+// that the network can still be named on the command line.
+QString decode_ssid(const QByteArray& field)
+{
+    QByteArray raw;
+    raw.reserve(field.size());
+    for (qsizetype at = 0; at < field.size();) {
+        const auto [byte, length] = unescape_at(field, at);
+        raw.append(length > 0 ? byte : field.at(at));
+        at += std::max(length, 1);
+    }
+    // A byte-order mark at the start is part of the name, not a hint to drop.
+    QStringDecoder utf8(QStringDecoder::Utf8,
+                        QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
+    const QString text = utf8(raw);
+    return utf8.hasError() ? QString::fromUtf8(field) : text;
+}
+
+Security classify(const QString& flags)
+{
+    const auto has = [&flags](const char* word) {
+        return flags.contains(QLatin1String(word), Qt::CaseInsensitive);
+    };
+    if (has("EAP") || has("WEP"))
+        return Security::Unsupported;
+    if (has("PSK"))
+        return Security::Personal;
+    if (has("SAE") || has("WPA") || has("RSN"))
+        return Security::Unsupported;
+    return Security::Open;
+}
+
+Network* find_ssid(std::vector<Network>& items, const QString& ssid)
+{
+    const auto found = std::find_if(items.begin(), items.end(),
+                                    [&ssid](const Network& item) { return item.ssid == ssid; });
+    return found == items.end() ? nullptr : &*found;
+}
+
+// Of several access points with one name the strongest stays, the first of equals.
+void merge_scanned(std::vector<Network>& result, const QByteArray& line)
+{
+    Network item;
+    bool frequency_ok = false;
+    bool signal_ok = false;
+    item.bssid = QString::fromUtf8(field(line, 0));
+    item.frequency = decimal(field(line, 1), &frequency_ok);
+    item.signal = decimal(field(line, 2), &signal_ok);
+    item.flags = QString::fromUtf8(field(line, 3));
+    item.ssid = decode_ssid(field(line, 4));
+    if (item.ssid.isEmpty() || !frequency_ok || !signal_ok)
+        return;
+    item.security = classify(item.flags);
+    Network* duplicate = find_ssid(result, item.ssid);
+    if (!duplicate) {
+        result.push_back(item);
+    } else if (item.signal > duplicate->signal) {
+        item.saved_id = duplicate->saved_id;
+        item.current = duplicate->current;
+        *duplicate = item;
+    }
+}
+
+void merge_saved(std::vector<Network>& result, const Profile& profile, const Status& status)
+{
+    if (profile.ssid.isEmpty())
+        return;
+    Network* entry = find_ssid(result, profile.ssid);
+    if (!entry) {
+        Network hidden;
+        hidden.ssid = profile.ssid;
+        result.push_back(hidden);
+        entry = &result.back();
+    }
+    entry->saved_id = profile.id;
+    entry->current = profile.id == status.saved_id
+        || (!status.ssid.isEmpty() && status.ssid == profile.ssid && status.state == QLatin1String("COMPLETED"));
+}
+
+// Current first, then saved, then by falling signal.
+bool listed_before(const Network& left, const Network& right)
+{
+    if (left.current != right.current)
+        return left.current;
+    if ((left.saved_id >= 0) != (right.saved_id >= 0))
+        return left.saved_id >= 0;
+    return left.signal > right.signal;
+}
+
+} // namespace
+
+QByteArray field(const QByteArray& line, int index)
+{
+    if (index < 0)
+        return QByteArray();
+    const QList<QByteArray> columns = line.split('\t');
+    return index < columns.size() ? columns.at(index) : QByteArray();
+}
+
+int decimal(const QByteArray& text, bool* ok)
+{
+    return text.toInt(ok, 10);
+}
+
+std::vector<Profile> parse_profiles(const QByteArray& table)
+{
+    std::vector<Profile> profiles;
+    for (const QByteArray& line : table.split('\n')) {
+        if (line.isEmpty() || line.startsWith("network id"))
+            continue;
+        Profile profile;
+        bool id_ok = false;
+        profile.id = decimal(field(line, 0), &id_ok);
+        if (!id_ok)
+            continue;
+        profile.ssid = decode_ssid(field(line, 1));
+        profile.flags = field(line, 3);
+        profiles.push_back(profile);
+    }
+    return profiles;
+}
+
+Status Client::parse_status(const QByteArray& text)
+{
+    Status result;
+    for (const QByteArray& line : text.split('\n')) {
+        const qsizetype equals = line.indexOf('=');
+        if (equals < 0)
+            continue;
+        const QByteArray key = line.left(equals);
+        const QByteArray value = line.mid(equals + 1);
+        if (key == "wpa_state") {
+            result.state = QString::fromUtf8(value);
+        } else if (key == "ssid") {
+            result.ssid = decode_ssid(value);
+        } else if (key == "ip_address") {
+            result.address = QString::fromUtf8(value);
+        } else if (key == "id") {
+            bool ok = false;
+            const int id = decimal(value, &ok);
+            if (ok)
+                result.saved_id = id;
+        }
+    }
+    return result;
+}
+
+std::vector<Network> Client::parse_networks(const QByteArray& scan, const QByteArray& saved, const Status& status)
+{
+    std::vector<Network> result;
+    for (const QByteArray& line : scan.split('\n')) {
+        if (!line.isEmpty() && !line.startsWith("bssid"))
+            merge_scanned(result, line);
+    }
+    for (const Profile& profile : parse_profiles(saved))
+        merge_saved(result, profile, status);
+    std::stable_sort(result.begin(), result.end(), listed_before);
+    return result;
+}
+
+QString Client::security_name(Security value)
+{
+    switch (value) {
+    case Security::Open: return QStringLiteral("open");
+    case Security::Personal: return QStringLiteral("WPA personal");
+    default: return QStringLiteral("unsupported");
+    }
+}
+
+QByteArray terminal_text(const QString& text)
+{
+    const QByteArray bytes = text.toUtf8();
+    QByteArray result;
+    result.reserve(bytes.size());
+    for (qsizetype at = 0; at < bytes.size(); ++at) {
+        uchar c = uchar(bytes.at(at));
+        // C1 controls are U+0080 to U+009F: C2 80 to C2 9F in UTF-8.
+        const bool c1 = c == 0xc2 && at + 1 < bytes.size() && uchar(bytes.at(at + 1)) <= 0x9f;
+        if (c1)
+            c = uchar(bytes.at(++at));
+        if (c1 || c < 0x20 || c == 0x7f)
+            result += "\\x" + QByteArray::number(c, 16).rightJustified(2, '0');
+        else
+            result += char(c);
+    }
+    return result;
+}
+
+} // namespace vtl::wifi

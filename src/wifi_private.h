@@ -1,0 +1,45 @@
+#pragma once
+
+// Shared by the Wi-Fi library's sources; not part of its interface.
+
+#include "vtl/wifi.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <stdexcept>
+#include <vector>
+
+namespace vtl::wifi {
+
+constexpr int reply_timeout_ms = 3000;
+
+// Every failure of the library is raised as one of these, its text the message.
+std::runtime_error failure(const QString& message);
+
+// How a wait meets a signal: an operation's waits end at once, the waits of
+// undoing its changes go on (a second signal ends the program instead).
+enum class Wait { Interruptible, Steady };
+
+// One request to the daemon at `server` and its reply, trailing CR and LF
+// removed. `sent`, when given, tells afterwards, after a failure too, whether
+// the request went out: the daemon may then have carried it out.
+QByteArray exchange(const QByteArray& server, const QByteArray& request, int timeout_ms, Wait wait,
+                    bool* sent = nullptr);
+
+// Sleeps unless a signal comes first.
+void pause_for(int milliseconds);
+
+// Column `index` of a TAB-separated table line, empty when there is none.
+QByteArray field(const QByteArray& line, int index);
+int decimal(const QByteArray& text, bool* ok);
+
+// One saved profile, a line of the LIST_NETWORKS table.
+struct Profile {
+    int id = -1;
+    QString ssid;
+    QByteArray flags;
+};
+std::vector<Profile> parse_profiles(const QByteArray& table);
+
+} // namespace vtl::wifi
