@@ -31,6 +31,11 @@ QByteArray quote_secret(const QString& text)
     return '"' + bytes + '"';
 }
 
+std::runtime_error refusal(const char* operation, const QByteArray& reply)
+{
+    return failure(QStringLiteral("Could not %1: %2").arg(QLatin1String(operation), QString::fromUtf8(reply)));
+}
+
 int environment_milliseconds(const char* name, int fallback)
 {
     bool ok = false;
@@ -116,9 +121,8 @@ private:
 
 void Client::require_ok(const QByteArray& reply, const char* operation)
 {
-    if (reply == "OK")
-        return;
-    throw failure(QStringLiteral("Could not %1: %2").arg(QLatin1String(operation), QString::fromUtf8(reply)));
+    if (reply != "OK")
+        throw refusal(operation, reply);
 }
 
 void Client::send_expecting_ok(const QByteArray& request, const char* operation) const
@@ -169,8 +173,12 @@ void Client::wait_connected(const QString& ssid, int timeout_ms) const
 // before it are enabled again, on success and on failure alike.
 std::vector<int> Client::select(Changes& changes, int id, const char* operation) const
 {
+    // Without the table the profiles that the selection disables could not be told.
+    const QByteArray table = command("LIST_NETWORKS", reply_timeout_ms);
+    if (!table.startsWith("network id"))
+        throw refusal("list saved Wi-Fi networks", table);
     std::vector<int> others;
-    for (const Profile& profile : parse_profiles(command("LIST_NETWORKS", reply_timeout_ms))) {
+    for (const Profile& profile : parse_profiles(table)) {
         if (profile.id != id && !profile.flags.contains("[DISABLED]"))
             others.push_back(profile.id);
     }

@@ -81,17 +81,6 @@ Replies add_secure(const QByteArray& password)
             "ENABLE_NETWORK 3"};
 }
 
-// How many status polls fit into a wait depends on the machine's speed:
-// where it does, the test compares the requests with repeated polls merged.
-Replies merged_polls(Replies requests)
-{
-    for (qsizetype at = requests.size() - 1; at > 0; --at) {
-        if (requests.at(at) == "STATUS" && requests.at(at - 1) == "STATUS")
-            requests.removeAt(at);
-    }
-    return requests;
-}
-
 QStringList arguments_of(std::initializer_list<const char*> list)
 {
     QStringList result;
@@ -110,6 +99,8 @@ private Q_SLOTS:
     void connects();
     void picks_data();
     void picks();
+    void keeps_changes_when_output_fails_data();
+    void keeps_changes_when_output_fails();
 };
 
 void ConnectTest::connects_data()
@@ -255,6 +246,11 @@ void ConnectTest::connects_data()
                                     << with(daemon_script("Lobby"), "ENABLE_NETWORK 3", {"FAIL\n"}) << none
                                     << error + "Could not enable Wi-Fi network: FAIL\n"
                                     << listing + add_open + Replies{"REMOVE_NETWORK 3"};
+    QTest::newRow("no profile table before the select: removed, nothing selected")
+        << words("connect --open Lobby") << none << defaults << with(daemon_script("Lobby"), "LIST_NETWORKS",
+                                                                    {saved_profiles, "FAIL\n"})
+        << none << error + "Could not list saved Wi-Fi networks: FAIL\n"
+        << listing + add_open + Replies{"LIST_NETWORKS", "REMOVE_NETWORK 3"};
     QTest::newRow("select refused: others were never disabled")
         << words("connect --open Lobby") << none << defaults << with(daemon_script("Lobby"), "SELECT_NETWORK 3", {"FAIL\n"})
         << none << error + "Could not select Wi-Fi network: FAIL\n"
@@ -368,6 +364,31 @@ void ConnectTest::picks()
     QTEST(run.out, "out");
     QTEST(run.err, "err");
     QTEST(run.status, "status");
+    QTEST(daemon.requests(), "requests");
+}
+
+void ConnectTest::keeps_changes_when_output_fails_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<Replies>("requests");
+    QTest::newRow("status") << words("status") << Replies{"STATUS"};
+    QTest::newRow("a saved network stays saved")
+        << words("connect --open Lobby")
+        << listing + add_open + select_new + Replies{"STATUS"} + enable_others + Replies{"SAVE_CONFIG"};
+}
+
+void ConnectTest::keeps_changes_when_output_fails()
+{
+    QFETCH(QStringList, arguments);
+    FakeDaemon daemon;
+    for (const auto& [request, replies] : daemon_script("Lobby"))
+        daemon.script(request, replies);
+    const QStringList to_full_disk = {QStringLiteral("/bin/sh"), QStringLiteral("-c"),
+                                      QStringLiteral("exec \"$@\" >/dev/full"), QStringLiteral("sh")};
+    const ToolRun run = run_command(to_full_disk + tool_command(QStringLiteral(VANTREL_WIFI_BINARY), arguments),
+                                    wifi_environment(daemon.path()));
+    QCOMPARE(run.err, QByteArray("vantrel-wifi: Could not write output: No space left on device\n"));
+    QCOMPARE(run.status, 1);
     QTEST(daemon.requests(), "requests");
 }
 

@@ -1,3 +1,4 @@
+#include "support/fake_daemon.h"
 #include "support/real_daemon.h"
 #include "support/tool_run.h"
 
@@ -33,6 +34,32 @@ QList<QByteArrayList> network_blocks(const QByteArray& config)
     return blocks;
 }
 
+using Fault = FakeDaemon::Fault;
+
+// Home, Office and Attic as above, then Faraway, a WPA network that never joins.
+const QByteArray four_profiles =
+    saved_profiles + "network={\n\tssid=\"Faraway\"\n\tpsk=\"password1\"\n\tkey_mgmt=WPA-PSK\n}\n";
+const QByteArray new_networks = "bssid / frequency / signal level / flags / ssid\n"
+                                "02:00:00:00:00:01\t2412\t-40\t[ESS]\tLobby\n"
+                                "02:00:00:00:00:02\t2437\t-50\t[WPA2-PSK-CCMP][ESS]\tSecure\n";
+
+// One run of the tool and the requests it makes without a fault. Faults are
+// tried at each request from the first change up to `last`, the operation's
+// own last one: what undo does when a fault hits it is undo's own business.
+struct Sequence {
+    const char* name;
+    const char* arguments;
+    QByteArray input;
+    const char* timeout;
+    QByteArrayList requests;
+    int first_change;
+    int last;
+    bool succeeds;
+    QByteArrayList added; // the profile that success saves, if any
+};
+
+enum class Outcome { Before, After, Either };
+
 QString failure_of(const std::function<void()>& operation)
 {
     try {
@@ -55,6 +82,8 @@ private Q_SLOTS:
     void saves_a_passphrase_unchanged();
     void removes_a_network_that_never_joins();
     void switches_without_writing();
+    void keeps_all_or_nothing_data();
+    void keeps_all_or_nothing();
     void cleanup();
 };
 
@@ -170,6 +199,109 @@ void RealDaemonTest::switches_without_writing()
     // What a later save would write keeps Home enabled.
     QCOMPARE(daemon.ask("SAVE_CONFIG"), QByteArray("OK"));
     QCOMPARE(network_blocks(daemon.config()), network_blocks(saved_profiles));
+}
+
+void RealDaemonTest::keeps_all_or_nothing_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<QStringList>("settings");
+    QTest::addColumn<Fault>("fault");
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<int>("occurrence");
+    QTest::addColumn<QByteArrayList>("requests");
+    QTest::addColumn<Outcome>("outcome");
+    QTest::addColumn<QList<QByteArrayList>>("after");
+
+    const QByteArrayList listing = {"SCAN_RESULTS", "LIST_NETWORKS", "STATUS"};
+    const QByteArrayList enable_others = {"ENABLE_NETWORK 0 no-connect", "ENABLE_NETWORK 1 no-connect",
+                                          "ENABLE_NETWORK 3 no-connect"};
+    const QList<Sequence> sequences = {
+        {"new open", "connect --open Lobby", QByteArray(), "3000",
+         listing + QByteArrayList{"ADD_NETWORK", "SET_NETWORK 4 ssid 4c6f626279", "SET_NETWORK 4 key_mgmt NONE",
+                                  "ENABLE_NETWORK 4", "LIST_NETWORKS", "SELECT_NETWORK 4", "STATUS"}
+             + enable_others + QByteArrayList{"SAVE_CONFIG"},
+         3, 13, true, {"ssid=\"Lobby\"", "key_mgmt=NONE"}},
+        {"new WPA", "connect --password-stdin Secure", "password1\n", "0",
+         listing + QByteArrayList{"ADD_NETWORK", "SET_NETWORK 4 ssid 536563757265", "SET_NETWORK 4 key_mgmt WPA-PSK",
+                                  "SET_NETWORK 4 psk \"password1\"", "ENABLE_NETWORK 4", "LIST_NETWORKS",
+                                  "SELECT_NETWORK 4"}
+             + enable_others + QByteArrayList{"SAVE_CONFIG"},
+         3, 13, true, {"ssid=\"Secure\"", "psk=\"password1\"", "key_mgmt=WPA-PSK"}},
+        {"saved switch", "connect Office", QByteArray(), "3000",
+         listing + QByteArrayList{"LIST_NETWORKS", "SELECT_NETWORK 1", "STATUS", "ENABLE_NETWORK 0 no-connect",
+                                  "ENABLE_NETWORK 3 no-connect"},
+         4, 7, true, {}},
+        {"saved time-out", "connect Faraway", QByteArray(), "1",
+         listing + QByteArrayList{"LIST_NETWORKS", "SELECT_NETWORK 3", "STATUS", "ENABLE_NETWORK 0 no-connect",
+                                  "ENABLE_NETWORK 1 no-connect"},
+         4, 5, false, {}},
+    };
+    const QList<QByteArrayList> before = network_blocks(four_profiles);
+    const QList<QPair<Fault, const char*>> faults = {
+        {Fault::Lose, "reply lost"}, {Fault::Refuse, "refused"}, {Fault::Interrupt, "SIGINT"}, {Fault::Terminate, "SIGTERM"}};
+    for (const Sequence& sequence : sequences) {
+        const QStringList settings = {QStringLiteral("VANTREL_WIFI_CONNECT_TIMEOUT_MS=") + QLatin1String(sequence.timeout)};
+        const QList<QByteArrayList> after = sequence.added.isEmpty() ? before : before + QList<QByteArrayList>{sequence.added};
+        QTest::addRow("%s, no fault", sequence.name)
+            << words(sequence.arguments) << sequence.input << settings << Fault::None << QByteArray() << 0
+            << sequence.requests << (sequence.succeeds ? Outcome::After : Outcome::Before) << after;
+        for (int at = sequence.first_change; at <= sequence.last; ++at) {
+            const QByteArray request = sequence.requests.at(at);
+            const bool save = request == "SAVE_CONFIG";
+            const bool next_is_save = at + 1 < sequence.requests.size() && sequence.requests.at(at + 1) == "SAVE_CONFIG";
+            for (const auto& [fault, label] : faults) {
+                // SAVE_CONFIG is the commit point: once it is out, the change stands. A refused
+                // status poll is only polled again; a signal may land in the next exchange.
+                Outcome outcome = Outcome::Before;
+                if ((save && fault != Fault::Refuse) || (request == "STATUS" && fault == Fault::Refuse && sequence.succeeds))
+                    outcome = Outcome::After;
+                else if (next_is_save && (fault == Fault::Interrupt || fault == Fault::Terminate))
+                    outcome = Outcome::Either;
+                QTest::addRow("%s, %s at %s", sequence.name, label, request.constData())
+                    << words(sequence.arguments) << sequence.input << settings << fault << request
+                    << int(sequence.requests.mid(0, at + 1).count(request)) << QByteArrayList() << outcome << after;
+            }
+        }
+    }
+}
+
+// Whatever fails or interrupts a run, what the daemon holds, and what its next
+// save would write, is what it held before or what success leaves.
+void RealDaemonTest::keeps_all_or_nothing()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, input);
+    QFETCH(QStringList, settings);
+    QFETCH(Fault, fault);
+    QFETCH(QByteArray, request);
+    QFETCH(int, occurrence);
+    QFETCH(Outcome, outcome);
+    QFETCH(QList<QByteArrayList>, after);
+    RealDaemon daemon(four_profiles);
+    const QString problem = daemon.start();
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    const QByteArray config = daemon.config();
+    FakeDaemon proxy;
+    proxy.reply("SCAN_RESULTS", new_networks);
+    proxy.forward_to(daemon.socket_path());
+    proxy.inject(fault, request, occurrence);
+
+    const ToolRun run = run_wifi(wifi_environment(proxy.path(), settings), arguments, input);
+
+    QCOMPARE(leftover_sockets(run.pid), QStringList());
+    if (fault == Fault::None)
+        QTEST(merged_polls(proxy.requests()), "requests");
+    const bool untouched = daemon.config() == config;
+    QCOMPARE(daemon.ask("SAVE_CONFIG"), QByteArray("OK"));
+    const QList<QByteArrayList> blocks = network_blocks(daemon.config());
+    const QList<QByteArrayList> before = network_blocks(four_profiles);
+    if (outcome == Outcome::Either)
+        QVERIFY(blocks == after || (blocks == before && untouched));
+    else if (outcome == Outcome::Before)
+        QVERIFY2(blocks == before && untouched, daemon.config().constData());
+    else
+        QCOMPARE(blocks, after);
 }
 
 QTEST_GUILESS_MAIN(RealDaemonTest)

@@ -13,6 +13,16 @@ using vtl::wifi::Client;
 
 namespace {
 
+// The reply, or "failure: " and the message.
+QByteArray outcome(const Client& client, const QByteArray& request)
+{
+    try {
+        return client.command(request, 3000);
+    } catch (const std::runtime_error& error) {
+        return QByteArray("failure: ") + error.what();
+    }
+}
+
 QString failure_of(const Client& client, const QByteArray& request, int timeout_ms = 3000)
 {
     try {
@@ -76,6 +86,8 @@ void TransportTest::strips_line_ends_data()
     QTest::newRow("only line ends") << QByteArray("\r\n\r\n") << QByteArray();
     QTest::newRow("NUL inside") << QByteArray("a\0b\n", 4) << QByteArray("a\0b", 3);
     QTest::newRow("64 KiB") << QByteArray(65536, 'x') << QByteArray(65536, 'x');
+    QTest::newRow("a byte more: refused, never cut") << QByteArray(65537, 'x')
+                                                     << QByteArray("failure: Wi-Fi response was too long.");
 }
 
 void TransportTest::strips_line_ends()
@@ -83,7 +95,7 @@ void TransportTest::strips_line_ends()
     QFETCH(QByteArray, datagram);
     FakeDaemon daemon;
     daemon.reply("STATUS", datagram);
-    QTEST(Client(daemon.path()).command("STATUS", 3000), "reply");
+    QTEST(outcome(Client(daemon.path()), "STATUS"), "reply");
 }
 
 void TransportTest::refuses_invalid_requests_data()

@@ -1,7 +1,16 @@
 #include "support/fake_daemon.h"
 #include "support/tool_run.h"
 
+#include <QElapsedTimer>
+#include <QTemporaryDir>
 #include <QTest>
+
+#include <cerrno>
+#include <vector>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace {
 
@@ -16,6 +25,38 @@ const QByteArray usage_text =
     "Scanning and switching saved networks do not write storage. Adding or\n"
     "forgetting a network deliberately updates the firmware Wi-Fi file once.\n";
 
+// A daemon that has stopped reading: its socket's queue is full, so a
+// blocking send to it would wait for ever.
+class StalledDaemon {
+public:
+    StalledDaemon()
+    {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const QByteArray name = path().toLocal8Bit();
+        std::copy(name.begin(), name.end(), address.sun_path);
+        descriptors_.push_back(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        ::bind(descriptors_.front(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+        for (bool room = true; room;) {
+            descriptors_.push_back(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+            room = ::sendto(descriptors_.back(), "PING", 4, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&address),
+                            sizeof address) == 4;
+        }
+        full_ = errno == EAGAIN;
+    }
+    ~StalledDaemon()
+    {
+        for (const int descriptor : descriptors_)
+            ::close(descriptor);
+    }
+    QString path() const { return directory_.filePath(QStringLiteral("wlan0")); }
+    bool full() const { return full_; }
+
+private:
+    QTemporaryDir directory_;
+    std::vector<int> descriptors_;
+    bool full_ = false;
+};
 
 } // namespace
 
@@ -131,25 +172,63 @@ void WifiCliTest::shows_status()
     QCOMPARE(leftover_sockets(run.pid), QStringList());
 }
 
+// Every wait is bounded, by the built-in limits when no variable is set.
 void WifiCliTest::reports_transport_failures_data()
 {
-    QTest::addColumn<QString>("socket");
+    QTest::addColumn<QString>("socket"); // "fake" and "stalled" stand for those daemons
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("terminate");
     QTest::addColumn<QByteArray>("err");
-    QTest::newRow("no daemon") << QStringLiteral("/tmp/vantrel-no-daemon-here")
-                               << QByteArray("vantrel-wifi: Could not connect to wpa_supplicant: No such file or directory\n");
-    QTest::newRow("silent daemon") << QString()
-                                   << QByteArray("vantrel-wifi: Timed out waiting for wpa_supplicant.\n");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<int>("at_least_ms");
+    const QString fake = QStringLiteral("fake");
+    const QByteArray timed_out = "vantrel-wifi: Timed out waiting for wpa_supplicant.\n";
+    QTest::newRow("no daemon") << QStringLiteral("/tmp/vantrel-no-daemon-here") << words("status --json") << false
+                               << QByteArray("vantrel-wifi: Could not connect to wpa_supplicant: No such file or directory\n")
+                               << 1 << 0;
+    QTest::newRow("silent daemon: 3 s") << fake << words("disconnect") << false << timed_out << 1 << 2900;
+    QTest::newRow("daemon not reading: the send waits 3 s too")
+        << QStringLiteral("stalled") << words("status") << false << timed_out << 1 << 2900;
+    QTest::newRow("SIGTERM in a wait: no socket left") << fake << words("disconnect --json") << true << QByteArray()
+                                                       << 143 << 0;
+    QTest::newRow("never associates: 15 s") << fake << words("connect Office") << false
+                                            << QByteArray("vantrel-wifi: Timed out connecting to Office.\n") << 1
+                                            << 14900;
+    QTest::newRow("socket variable set but empty")
+        << QString() << words("status") << false << QByteArray("vantrel-wifi: VANTREL_WPA_SOCKET is set but empty.\n")
+        << 1 << 0;
+    QTest::newRow("set but empty: argument checks first")
+        << QString() << words("list Home") << false << QByteArray("vantrel-wifi: list takes no network name.\n") << 1
+        << 0;
 }
 
 void WifiCliTest::reports_transport_failures()
 {
     QFETCH(QString, socket);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, at_least_ms);
     FakeDaemon daemon;
-    daemon.silence("STATUS");
-    const ToolRun run = run_wifi(wifi_environment(socket.isEmpty() ? daemon.path() : socket), words("status --json"));
+    daemon.silence("DISCONNECT");
+    daemon.reply("LIST_NETWORKS", "network id / ssid / bssid / flags\n0\tOffice\tany\t\n");
+    daemon.reply("SELECT_NETWORK 0", "OK\n");
+    daemon.reply("STATUS", "wpa_state=SCANNING\n");
+    QFETCH(bool, terminate);
+    if (terminate)
+        daemon.inject(FakeDaemon::Fault::Terminate, "DISCONNECT", 1);
+    const StalledDaemon stalled;
+    QVERIFY(stalled.full());
+    if (socket == QLatin1String("fake"))
+        socket = daemon.path();
+    else if (socket == QLatin1String("stalled"))
+        socket = stalled.path();
+    QElapsedTimer timer;
+    timer.start();
+    const ToolRun run = run_wifi(wifi_environment(socket), arguments);
+    QVERIFY2(timer.elapsed() >= at_least_ms && timer.elapsed() < at_least_ms + 15000,
+             qPrintable(QString::number(timer.elapsed())));
     QCOMPARE(run.out, QByteArray());
     QTEST(run.err, "err");
-    QCOMPARE(run.status, 1);
+    QTEST(run.status, "status");
     QCOMPARE(leftover_sockets(run.pid), QStringList());
 }
 

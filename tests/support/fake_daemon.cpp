@@ -1,5 +1,8 @@
 #include "fake_daemon.h"
 
+#include "vtl/wifi.h"
+
+#include <csignal>
 #include <cstring>
 #include <stdexcept>
 
@@ -40,6 +43,20 @@ void FakeDaemon::script(const QByteArray& request, const QList<Reply>& replies)
     scripts_[request] = replies;
 }
 
+void FakeDaemon::forward_to(const QString& socket)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    forward_ = socket;
+}
+
+void FakeDaemon::inject(Fault fault, const QByteArray& request, int occurrence)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    fault_ = fault;
+    fault_request_ = request;
+    fault_countdown_ = occurrence;
+}
+
 QList<QByteArray> FakeDaemon::requests() const
 {
     const std::lock_guard<std::mutex> lock(mutex_);
@@ -67,13 +84,43 @@ qint64 FakeDaemon::pause_before(const QByteArray& request) const
 
 FakeDaemon::Reply FakeDaemon::next_reply(const QByteArray& request)
 {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    const auto found = scripts_.find(request);
-    if (found == scripts_.end() || found->second.isEmpty())
-        return QByteArray("UNKNOWN COMMAND\n");
-    QList<Reply>& replies = found->second;
-    return replies.size() > 1 ? replies.takeFirst() : replies.first();
+    QString forward;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        const auto found = scripts_.find(request);
+        if (found != scripts_.end() && !found->second.isEmpty()) {
+            QList<Reply>& replies = found->second;
+            return replies.size() > 1 ? replies.takeFirst() : replies.first();
+        }
+        if (forward_.isEmpty())
+            return QByteArray("UNKNOWN COMMAND\n");
+        forward = forward_;
+    }
+    try {
+        return vtl::wifi::Client(forward).command(request, 10000) + '\n';
+    } catch (const std::runtime_error&) {
+        return std::nullopt;
+    }
 }
+
+FakeDaemon::Fault FakeDaemon::fault_for(const QByteArray& request)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return request == fault_request_ && --fault_countdown_ == 0 ? fault_ : Fault::None;
+}
+
+namespace {
+
+// The client's process id is part of its temporary socket's name: /tmp/vantrel-wpa-PID-N.
+void signal_client(const QByteArray& sender, int signal)
+{
+    const QList<QByteArray> parts = sender.split('-');
+    const pid_t client = parts.size() == 4 ? pid_t(parts.at(2).toInt()) : 0;
+    if (client > 0)
+        ::kill(client, signal);
+}
+
+} // namespace
 
 void FakeDaemon::serve()
 {
@@ -87,18 +134,33 @@ void FakeDaemon::serve()
         if (size < 0)
             continue;
         const QByteArray request = buffer.left(size);
+        const QByteArray sender(from.sun_path);
         struct stat info {};
         const bool named = length > sizeof(sa_family_t) && ::stat(from.sun_path, &info) == 0;
         {
             const std::lock_guard<std::mutex> lock(mutex_);
             requests_.append(request);
-            senders_.append(QByteArray(from.sun_path));
+            senders_.append(sender);
             modes_.append(named ? unsigned(info.st_mode & 07777) : 0u);
             times_.append(clock_.elapsed());
         }
-        const Reply reply = next_reply(request);
+        const Fault fault = fault_for(request);
+        Reply reply = fault == Fault::Refuse ? Reply("FAIL\n") : next_reply(request);
+        if (fault == Fault::Lose)
+            reply.reset();
         if (reply)
             ::sendto(descriptor_, reply->constData(), size_t(reply->size()), 0,
                      reinterpret_cast<sockaddr*>(&from), length);
+        if (fault == Fault::Interrupt || fault == Fault::Terminate)
+            signal_client(sender, fault == Fault::Interrupt ? SIGINT : SIGTERM);
     }
+}
+
+QList<QByteArray> merged_polls(QList<QByteArray> requests)
+{
+    for (qsizetype at = requests.size() - 1; at > 0; --at) {
+        if (requests.at(at) == "STATUS" && requests.at(at - 1) == "STATUS")
+            requests.removeAt(at);
+    }
+    return requests;
 }

@@ -13,11 +13,15 @@
 
 // A scripted stand-in for wpa_supplicant's control socket. Each request text
 // gets the next reply of its script (the last one repeats); a request without
-// a script gets "UNKNOWN COMMAND", as from the real daemon. Every request is
-// recorded in order, with the client address it came from.
+// a script gets "UNKNOWN COMMAND", as from the real daemon, or goes on to the
+// daemon it forwards to. Every request is recorded in order, with the client
+// address it came from. One request can be made to meet a fault.
 class FakeDaemon {
 public:
     using Reply = std::optional<QByteArray>; // nullopt: stay silent
+    // Lose: carried out, its reply withheld. Refuse: answered "FAIL" unseen.
+    // Interrupt, Terminate: answered, then the client gets SIGINT or SIGTERM.
+    enum class Fault { None, Lose, Refuse, Interrupt, Terminate };
 
     FakeDaemon();
     ~FakeDaemon();
@@ -28,6 +32,9 @@ public:
     void script(const QByteArray& request, const QList<Reply>& replies);
     void reply(const QByteArray& request, const QByteArray& reply) { script(request, {reply}); }
     void silence(const QByteArray& request) { script(request, {std::nullopt}); }
+    void forward_to(const QString& socket);
+    // The `occurrence`-th request (from 1) with the text `request` meets `fault`.
+    void inject(Fault fault, const QByteArray& request, int occurrence);
 
     QList<QByteArray> requests() const;
     QList<QByteArray> senders() const;
@@ -38,6 +45,7 @@ public:
 private:
     void serve();
     Reply next_reply(const QByteArray& request);
+    Fault fault_for(const QByteArray& request);
 
     QTemporaryDir directory_;
     QString path_;
@@ -45,6 +53,10 @@ private:
     int stop_[2] = {-1, -1};
     mutable std::mutex mutex_;
     std::map<QByteArray, QList<Reply>> scripts_;
+    QString forward_;
+    Fault fault_ = Fault::None;
+    QByteArray fault_request_;
+    int fault_countdown_ = 0;
     QList<QByteArray> requests_;
     QList<QByteArray> senders_;
     QList<unsigned> modes_;
@@ -52,3 +64,7 @@ private:
     QElapsedTimer clock_;
     std::thread thread_;
 };
+
+// How many status polls fit into a wait depends on the machine's speed (and
+// on the real daemon's pace): `requests` with repeated polls merged into one.
+QList<QByteArray> merged_polls(QList<QByteArray> requests);

@@ -24,10 +24,9 @@ QStringList tool_command(const QString& program, const QStringList& arguments)
     return emulator + QStringList{program} + arguments;
 }
 
-ToolRun run_tool(const QString& program, const QStringList& arguments,
-                 const QProcessEnvironment& environment, const QByteArray& input)
+ToolRun run_command(const QStringList& command, const QProcessEnvironment& environment, const QByteArray& input)
 {
-    ChildProcess child(tool_command(program, arguments), environment);
+    ChildProcess child(command, environment);
     ToolRun run;
     if (!child.started())
         return run;
@@ -35,6 +34,12 @@ ToolRun run_tool(const QString& program, const QStringList& arguments,
     child.send_input(input);
     run.status = child.finish(run.out, run.err, 60000);
     return run;
+}
+
+ToolRun run_tool(const QString& program, const QStringList& arguments,
+                 const QProcessEnvironment& environment, const QByteArray& input)
+{
+    return run_command(tool_command(program, arguments), environment, input);
 }
 
 QProcessEnvironment wifi_environment(const QString& socket, const QStringList& settings)

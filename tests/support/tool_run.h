@@ -19,6 +19,10 @@ QProcessEnvironment clean_environment();
 // The command line that starts `program`: through the emulator in a cross build.
 QStringList tool_command(const QString& program, const QStringList& arguments);
 
+// Runs `command` as it stands, with `environment` and `input` on its standard input.
+ToolRun run_command(const QStringList& command, const QProcessEnvironment& environment,
+                    const QByteArray& input = QByteArray());
+
 // Runs `program` (started through the emulator in a cross build) with
 // `arguments`, `environment` and `input` on its standard input.
 ToolRun run_tool(const QString& program, const QStringList& arguments,
