@@ -23,12 +23,11 @@ QByteArray enable_request(int id)
 
 // The daemon takes every byte between the outer quotes as it stands, so the
 // password goes in unchanged; only bytes that would end the request are refused.
-QByteArray quote_secret(const QString& text)
+QByteArray quote_secret(const QByteArray& password)
 {
-    const QByteArray bytes = text.toUtf8();
-    if (bytes.contains('\0') || bytes.contains('\n') || bytes.contains('\r'))
+    if (password.contains('\0') || password.contains('\n') || password.contains('\r'))
         throw failure(QStringLiteral("Wi-Fi passwords cannot contain NUL or newline characters."));
-    return '"' + bytes + '"';
+    return '"' + password + '"';
 }
 
 std::runtime_error refusal(const char* operation, const QByteArray& reply)
@@ -153,7 +152,7 @@ NetworkList Client::networks(bool scan) const
     return list;
 }
 
-void Client::wait_connected(const QString& ssid, int timeout_ms) const
+void Client::wait_connected(const QByteArray& ssid, int timeout_ms) const
 {
     if (timeout_ms < 1)
         return;
@@ -161,11 +160,11 @@ void Client::wait_connected(const QString& ssid, int timeout_ms) const
     timer.start();
     while (timer.elapsed() < timeout_ms) {
         const Status current = status();
-        if (current.state == QLatin1String("COMPLETED") && current.ssid == ssid)
+        if (current.state == QLatin1String("COMPLETED") && current.ssid_bytes == ssid)
             return;
         pause_for(400);
     }
-    throw failure(QStringLiteral("Timed out connecting to %1.").arg(ssid));
+    throw failure(QStringLiteral("Timed out connecting to %1.").arg(ssid_label(ssid)));
 }
 
 // SELECT_NETWORK disables every other profile in the daemon, and the next
@@ -198,7 +197,7 @@ void Client::enable_again(Changes& changes, const std::vector<int>& ids) const
     changes.withdraw();
 }
 
-void Client::connect_saved(int id, const QString& ssid, int timeout_ms) const
+void Client::connect_saved(int id, const QByteArray& ssid, int timeout_ms) const
 {
     if (id < 0)
         throw failure(QStringLiteral("The selected network is not saved."));
@@ -222,7 +221,7 @@ int Client::add_profile(Changes& changes, const std::vector<int>& profile_ids) c
     return id;
 }
 
-void Client::configure(int id, const QString& ssid, Security security, const QString& password) const
+void Client::configure(int id, const QByteArray& ssid, Security security, const QByteArray& password) const
 {
     const QByteArray set = with_id("SET_NETWORK", id);
     send_expecting_ok(set + " ssid " + encode_ssid(ssid), "set Wi-Fi network name");
@@ -252,15 +251,14 @@ void Client::save(Changes& changes) const
     changes.commit();
 }
 
-void Client::connect_new(const QString& ssid, Security security, const QString& password, int timeout_ms,
+void Client::connect_new(const QByteArray& ssid, Security security, const QByteArray& password, int timeout_ms,
                          const std::vector<int>& profile_ids) const
 {
     if (ssid.isEmpty())
         throw failure(QStringLiteral("The network name cannot be empty."));
     if (security == Security::Unsupported)
         throw failure(QStringLiteral("Vantrel does not configure enterprise, WEP, or SAE-only networks yet."));
-    const qsizetype password_length = password.toUtf8().size();
-    if (security == Security::Personal && (password_length < 8 || password_length > 63))
+    if (security == Security::Personal && (password.size() < 8 || password.size() > 63))
         throw failure(QStringLiteral("A WPA password must contain 8 to 63 UTF-8 bytes."));
     Changes changes(socket_path_);
     const int id = add_profile(changes, profile_ids);
@@ -276,29 +274,32 @@ void Client::disconnect() const
     send_expecting_ok("DISCONNECT", "disconnect Wi-Fi");
 }
 
-void Client::forget(const QString& ssid) const
+// Every profile of the name goes, or the network would stay saved. A removal
+// made before a later one is refused stands: removing was the request.
+void Client::forget(const QByteArray& ssid) const
 {
     const QByteArray saved = command("LIST_NETWORKS", reply_timeout_ms);
+    status(); // part of forget's known request sequence; only the names decide
     std::vector<int> ids;
-    for (const Network& item : parse_networks(QByteArray(), saved, status())) {
-        if (item.ssid == ssid && item.saved_id >= 0)
-            ids.push_back(item.saved_id);
+    for (const Profile& profile : parse_profiles(saved)) {
+        if (profile.ssid == ssid)
+            ids.push_back(profile.id);
     }
-    if (ids.empty())
-        throw failure(QStringLiteral("%1 is not a saved network.").arg(ssid));
+    if (ssid.isEmpty() || ids.empty())
+        throw failure(QStringLiteral("%1 is not a saved network.").arg(ssid_label(ssid)));
     for (const int id : ids)
         send_expecting_ok(with_id("REMOVE_NETWORK", id), "remove Wi-Fi network");
     send_expecting_ok("SAVE_CONFIG", "save removed Wi-Fi network");
 }
 
-QByteArray Client::encode_ssid(const QString& text)
+QByteArray Client::encode_ssid(const QByteArray& ssid)
 {
-    return text.toUtf8().toHex();
+    return ssid.toHex();
 }
 
-QByteArray Client::encode_password(const QString& text)
+QByteArray Client::encode_password(const QByteArray& password)
 {
-    return quote_secret(text);
+    return quote_secret(password);
 }
 
 } // namespace vtl::wifi

@@ -4,7 +4,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QStringList>
 
 #include <array>
 #include <cerrno>
@@ -136,7 +135,8 @@ private:
     bool active_ = false;
 };
 
-QString input_line(const QString& prompt, bool hidden)
+// The line's bytes as typed: a password is not text to decode.
+QByteArray input_line(const QString& prompt, bool hidden)
 {
     std::cerr << prompt.toUtf8().constData() << std::flush;
     const EchoGuard echo(hidden);
@@ -149,12 +149,13 @@ QString input_line(const QString& prompt, bool hidden)
     throw_if_interrupted();
     if (std::cin.fail() && line.empty())
         throw std::runtime_error("Could not read input.");
-    return QString::fromUtf8(line.data(), qsizetype(line.size()));
+    return QByteArray(line.data(), qsizetype(line.size()));
 }
 
+// The words as given: a network name is the bytes the user typed.
 struct CommandLine {
-    QString action;
-    QStringList operands;
+    QByteArray action;
+    QByteArrayList operands;
     bool as_json = false;
     bool cached = false;
     bool password_stdin = false;
@@ -198,14 +199,14 @@ void write_json(const QJsonDocument& document)
     write_out(document.toJson(QJsonDocument::Compact) + '\n');
 }
 
-bool take_flag(QStringList& arguments, const char* word)
+bool take_flag(QByteArrayList& arguments, const char* word)
 {
-    return arguments.removeAll(QLatin1String(word)) > 0;
+    return arguments.removeAll(word) > 0;
 }
 
-bool is_help(const QString& word)
+bool is_help(const QByteArray& word)
 {
-    return word == QLatin1String("help") || word == QLatin1String("--help") || word == QLatin1String("-h");
+    return word == "help" || word == "--help" || word == "-h";
 }
 
 void show_status(const Client& client, const CommandLine& line)
@@ -274,10 +275,10 @@ void list(const Client& client, const CommandLine& line)
     print_networks(client.networks(!line.cached).items, line.as_json);
 }
 
-const Network& find_network(const std::vector<Network>& items, const QString& ssid)
+const Network& find_network(const std::vector<Network>& items, const QByteArray& ssid)
 {
     for (const Network& item : items) {
-        if (item.ssid == ssid)
+        if (item.ssid_bytes == ssid)
             return item;
     }
     throw std::runtime_error("Network was not found. Run vantrel-wifi list first.");
@@ -290,20 +291,20 @@ QString connected_line(const QString& ssid)
 
 void connect(const Client& client, const CommandLine& line)
 {
-    const QString ssid = line.operands.first();
+    const QByteArray ssid = line.operands.first();
     const NetworkList list = client.networks(false);
     const Network& item = find_network(list.items, ssid);
     if (item.saved_id >= 0)
         client.connect_saved(item.saved_id, ssid, connect_timeout_ms);
     else if (line.open)
-        client.connect_new(ssid, Security::Open, QString(), connect_timeout_ms, list.profile_ids);
+        client.connect_new(ssid, Security::Open, QByteArray(), connect_timeout_ms, list.profile_ids);
     else if (line.password_stdin)
         client.connect_new(ssid, Security::Personal, input_line(QString(), false), connect_timeout_ms,
                            list.profile_ids);
     else
         throw std::runtime_error(
             "Use --password-stdin so the password does not enter shell history, or --open for an open network.");
-    acknowledge(line, connected_line(ssid));
+    acknowledge(line, connected_line(item.ssid));
 }
 
 const Network& choose(const std::vector<Network>& items)
@@ -325,12 +326,12 @@ void pick(const Client& client, const CommandLine&)
         return;
     }
     if (item.saved_id >= 0) {
-        client.connect_saved(item.saved_id, item.ssid, connect_timeout_ms);
+        client.connect_saved(item.saved_id, item.ssid_bytes, connect_timeout_ms);
     } else if (item.security == Security::Open) {
-        client.connect_new(item.ssid, Security::Open, QString(), connect_timeout_ms, list.profile_ids);
+        client.connect_new(item.ssid_bytes, Security::Open, QByteArray(), connect_timeout_ms, list.profile_ids);
     } else if (item.security == Security::Personal) {
-        const QString password = input_line(QStringLiteral("Wi-Fi password: "), true);
-        client.connect_new(item.ssid, Security::Personal, password, connect_timeout_ms, list.profile_ids);
+        const QByteArray password = input_line(QStringLiteral("Wi-Fi password: "), true);
+        client.connect_new(item.ssid_bytes, Security::Personal, password, connect_timeout_ms, list.profile_ids);
     } else {
         throw std::runtime_error("That network uses an unsupported security mode.");
     }
@@ -345,9 +346,9 @@ void disconnect(const Client& client, const CommandLine& line)
 
 void forget(const Client& client, const CommandLine& line)
 {
-    const QString ssid = line.operands.first();
+    const QByteArray ssid = line.operands.first();
     client.forget(ssid);
-    acknowledge(line, QStringLiteral("Forgot %1.").arg(ssid));
+    acknowledge(line, QStringLiteral("Forgot %1.").arg(vtl::wifi::ssid_label(ssid)));
 }
 
 struct Action {
@@ -376,7 +377,7 @@ const Action actions[] = {
 void dispatch(const Client& client, const CommandLine& line)
 {
     for (const Action& action : actions) {
-        if (line.action != QLatin1String(action.word))
+        if (line.action != action.word)
             continue;
         if (!action.accepts(line))
             throw std::runtime_error(action.refusal);
@@ -391,10 +392,12 @@ void dispatch(const Client& client, const CommandLine& line)
 int main(int argc, char** argv)
 {
     watch_signals();
+    // Taken before the application object, which removes words it claims for itself.
+    QByteArrayList arguments;
+    for (int index = 1; index < argc; ++index)
+        arguments.append(QByteArray(argv[index]));
     QCoreApplication app(argc, argv);
     try {
-        QStringList arguments = QCoreApplication::arguments();
-        arguments.removeFirst();
         CommandLine line;
         line.as_json = take_flag(arguments, "--json");
         line.cached = take_flag(arguments, "--cached");

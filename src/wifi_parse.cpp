@@ -43,10 +43,8 @@ std::pair<char, int> unescape_at(const QByteArray& text, qsizetype at)
     return {char(high * 16 + low), 4};
 }
 
-// The daemon escapes every SSID byte outside printable ASCII. The raw bytes
-// are the name when they are UTF-8; otherwise the escaped text is kept, so
-// that the network can still be named on the command line.
-QString decode_ssid(const QByteArray& field)
+// The daemon writes every SSID byte outside printable ASCII as an escape.
+QByteArray unescape_ssid(const QByteArray& field)
 {
     QByteArray raw;
     raw.reserve(field.size());
@@ -55,11 +53,35 @@ QString decode_ssid(const QByteArray& field)
         raw.append(length > 0 ? byte : field.at(at));
         at += std::max(length, 1);
     }
-    // A byte-order mark at the start is part of the name, not a hint to drop.
-    QStringDecoder utf8(QStringDecoder::Utf8,
-                        QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
-    const QString text = utf8(raw);
-    return utf8.hasError() ? QString::fromUtf8(field) : text;
+    return raw;
+}
+
+// The daemon's own escaping, for names whose bytes are not text.
+QByteArray escape_ssid(const QByteArray& ssid)
+{
+    QByteArray escaped;
+    for (const char c : ssid) {
+        switch (c) {
+        case '"': escaped += "\\\""; break;
+        case '\\': escaped += "\\\\"; break;
+        case '\t': escaped += "\\t"; break;
+        case '\n': escaped += "\\n"; break;
+        case '\r': escaped += "\\r"; break;
+        case '\x1b': escaped += "\\e"; break;
+        default:
+            if (uchar(c) >= 0x20 && uchar(c) < 0x7f)
+                escaped += c;
+            else
+                escaped += "\\x" + QByteArray::number(uchar(c), 16).rightJustified(2, '0');
+        }
+    }
+    return escaped;
+}
+
+// Access points that hide their name send it empty or as NUL bytes.
+bool hidden(const QByteArray& ssid)
+{
+    return std::all_of(ssid.begin(), ssid.end(), [](char c) { return c == '\0'; });
 }
 
 Security classify(const QString& flags)
@@ -76,10 +98,10 @@ Security classify(const QString& flags)
     return Security::Open;
 }
 
-Network* find_ssid(std::vector<Network>& items, const QString& ssid)
+Network* find_ssid(std::vector<Network>& items, const QByteArray& ssid)
 {
     const auto found = std::find_if(items.begin(), items.end(),
-                                    [&ssid](const Network& item) { return item.ssid == ssid; });
+                                    [&ssid](const Network& item) { return item.ssid_bytes == ssid; });
     return found == items.end() ? nullptr : &*found;
 }
 
@@ -93,11 +115,12 @@ void merge_scanned(std::vector<Network>& result, const QByteArray& line)
     item.frequency = decimal(field(line, 1), &frequency_ok);
     item.signal = decimal(field(line, 2), &signal_ok);
     item.flags = QString::fromUtf8(field(line, 3));
-    item.ssid = decode_ssid(field(line, 4));
-    if (item.ssid.isEmpty() || !frequency_ok || !signal_ok)
+    item.ssid_bytes = unescape_ssid(field(line, 4));
+    if (hidden(item.ssid_bytes) || !frequency_ok || !signal_ok)
         return;
+    item.ssid = ssid_label(item.ssid_bytes);
     item.security = classify(item.flags);
-    Network* duplicate = find_ssid(result, item.ssid);
+    Network* duplicate = find_ssid(result, item.ssid_bytes);
     if (!duplicate) {
         result.push_back(item);
     } else if (item.signal > duplicate->signal) {
@@ -113,14 +136,16 @@ void merge_saved(std::vector<Network>& result, const Profile& profile, const Sta
         return;
     Network* entry = find_ssid(result, profile.ssid);
     if (!entry) {
-        Network hidden;
-        hidden.ssid = profile.ssid;
-        result.push_back(hidden);
+        Network out_of_range;
+        out_of_range.ssid = ssid_label(profile.ssid);
+        out_of_range.ssid_bytes = profile.ssid;
+        result.push_back(out_of_range);
         entry = &result.back();
     }
     entry->saved_id = profile.id;
     entry->current = profile.id == status.saved_id
-        || (!status.ssid.isEmpty() && status.ssid == profile.ssid && status.state == QLatin1String("COMPLETED"));
+        || (!status.ssid_bytes.isEmpty() && status.ssid_bytes == profile.ssid
+            && status.state == QLatin1String("COMPLETED"));
 }
 
 // Current first, then saved, then by falling signal.
@@ -159,7 +184,7 @@ std::vector<Profile> parse_profiles(const QByteArray& table)
         profile.id = decimal(field(line, 0), &id_ok);
         if (!id_ok)
             continue;
-        profile.ssid = decode_ssid(field(line, 1));
+        profile.ssid = unescape_ssid(field(line, 1));
         profile.flags = field(line, 3);
         profiles.push_back(profile);
     }
@@ -178,7 +203,8 @@ Status Client::parse_status(const QByteArray& text)
         if (key == "wpa_state") {
             result.state = QString::fromUtf8(value);
         } else if (key == "ssid") {
-            result.ssid = decode_ssid(value);
+            result.ssid_bytes = unescape_ssid(value);
+            result.ssid = ssid_label(result.ssid_bytes);
         } else if (key == "ip_address") {
             result.address = QString::fromUtf8(value);
         } else if (key == "id") {
@@ -211,6 +237,15 @@ QString Client::security_name(Security value)
     case Security::Personal: return QStringLiteral("WPA personal");
     default: return QStringLiteral("unsupported");
     }
+}
+
+QString ssid_label(const QByteArray& ssid)
+{
+    // A byte-order mark at the start is part of the name, not a hint to drop.
+    QStringDecoder utf8(QStringDecoder::Utf8,
+                        QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
+    const QString text = utf8(ssid);
+    return utf8.hasError() ? QString::fromLatin1(escape_ssid(ssid)) : text;
 }
 
 QByteArray terminal_text(const QString& text)

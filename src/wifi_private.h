@@ -37,7 +37,7 @@ int decimal(const QByteArray& text, bool* ok);
 // One saved profile, a line of the LIST_NETWORKS table.
 struct Profile {
     int id = -1;
-    QString ssid;
+    QByteArray ssid;
     QByteArray flags;
 };
 std::vector<Profile> parse_profiles(const QByteArray& table);

@@ -202,7 +202,8 @@ int interruption() noexcept
 
 std::runtime_error failure(const QString& message)
 {
-    return std::runtime_error(message.toStdString());
+    // what() is read up to its first NUL: a name holding one must not cut the message.
+    return std::runtime_error(QString(message).replace(QChar(0), QLatin1String("\\x00")).toStdString());
 }
 
 QByteArray exchange(const QByteArray& server, const QByteArray& request, int timeout_ms, Wait wait, bool* sent)

@@ -139,9 +139,10 @@ void NetworkActionsTest::runs_data()
     QTest::newRow("forget, letter case differs")
         << words("forget --yes office") << networks << none
         << QByteArray("vantrel-wifi: office is not a saved network.\n") << lookup;
-    QTest::newRow("forget of two profiles with one name removes the later")
+    QTest::newRow("forget of two profiles with one name removes both")
         << words("forget --yes Home") << with(networks, "LIST_NETWORKS", "network id\n0\tHome\n4\tHome\n")
-        << QByteArray("Forgot Home.\n") << none << lookup + QList<QByteArray>{"REMOVE_NETWORK 4", "SAVE_CONFIG"};
+        << QByteArray("Forgot Home.\n") << none
+        << lookup + QList<QByteArray>{"REMOVE_NETWORK 0", "REMOVE_NETWORK 4", "SAVE_CONFIG"};
     QTest::newRow("forget, removal refused")
         << words("forget --yes Office") << with(networks, "REMOVE_NETWORK 1", "FAIL\n") << none
         << QByteArray("vantrel-wifi: Could not remove Wi-Fi network: FAIL\n")

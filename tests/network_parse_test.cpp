@@ -34,6 +34,7 @@ Status status_of(const char* state, const char* ssid, int saved_id)
 {
     Status status;
     status.state = QString::fromUtf8(state);
+    status.ssid_bytes = ssid;
     status.ssid = QString::fromUtf8(ssid);
     status.saved_id = saved_id;
     return status;

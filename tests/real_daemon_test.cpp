@@ -123,13 +123,13 @@ void RealDaemonTest::adds_an_open_network()
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
     const QList<QByteArrayList> before = network_blocks(daemon.config());
     const Client client(daemon.socket_path());
-    const QString name = QString::fromUtf8("Caf\xc3\xa9");
+    const QByteArray name = "Caf\xc3\xa9";
 
-    client.connect_new(name, Security::Open, QString(), 15000, client.networks(false).profile_ids);
+    client.connect_new(name, Security::Open, QByteArray(), 15000, client.networks(false).profile_ids);
 
     const vtl::wifi::Status status = client.status();
     QCOMPARE(status.state, QStringLiteral("COMPLETED"));
-    QCOMPARE(status.ssid, name);
+    QCOMPARE(status.ssid, QString::fromUtf8(name));
     const QList<QByteArrayList> after = network_blocks(daemon.config());
     QCOMPARE(after.mid(0, 3), before);
     QCOMPARE(after.size(), 4);
@@ -145,7 +145,7 @@ void RealDaemonTest::saves_a_passphrase_unchanged()
     qputenv("VANTREL_WIFI_CONNECT_TIMEOUT_MS", "0");
 
     const Client client(daemon.socket_path());
-    client.connect_new(QStringLiteral("Secure"), Security::Personal, QStringLiteral("ab\"cd\\ef gh\\"), 15000,
+    client.connect_new("Secure", Security::Personal, "ab\"cd\\ef gh\\", 15000,
                        client.networks(false).profile_ids);
 
     const QList<QByteArrayList> after = network_blocks(daemon.config());
@@ -165,7 +165,7 @@ void RealDaemonTest::removes_a_network_that_never_joins()
 
     const QString failure = failure_of(
         [&client] {
-            client.connect_new(QStringLiteral("Secure"), Security::Personal, QStringLiteral("12345678"), 15000,
+            client.connect_new("Secure", Security::Personal, "12345678", 15000,
                                client.networks(false).profile_ids);
         });
 

@@ -11,16 +11,18 @@ namespace vtl::wifi {
 // The daemon's view of the current link.
 struct Status {
     QString state;
-    QString ssid;
+    QString ssid; // shown: ssid_label(ssid_bytes)
     QString address;
     int saved_id = -1;
+    QByteArray ssid_bytes; // the name itself
 };
 
 enum class Security : int { Open = 0, Personal = 1, Unsupported = 2 };
 
 // One network as scanned and/or saved. A signal of -100 marks one not in range.
+// A network is its name's bytes: two names that show alike are two networks.
 struct Network {
-    QString ssid;
+    QString ssid; // shown: ssid_label(ssid_bytes)
     QString bssid;
     QString flags;
     int frequency = 0;
@@ -28,6 +30,7 @@ struct Network {
     int saved_id = -1;
     bool current = false;
     Security security = Security::Unsupported;
+    QByteArray ssid_bytes;
 };
 
 // One look at the daemon's networks, with the id of every profile saved at
@@ -63,34 +66,40 @@ public:
     QByteArray command(const QByteArray& request, int timeout_ms) const;
     Status status() const;
     NetworkList networks(bool scan) const;
-    // Both leave the daemon's saved profiles as they were unless they succeed.
-    void connect_saved(int id, const QString& ssid, int timeout_ms) const;
-    void connect_new(const QString& ssid, Security security, const QString& password, int timeout_ms,
+    // Names and passwords are bytes, taken as they are. Both leave the
+    // daemon's saved profiles as they were unless they succeed.
+    void connect_saved(int id, const QByteArray& ssid, int timeout_ms) const;
+    void connect_new(const QByteArray& ssid, Security security, const QByteArray& password, int timeout_ms,
                      const std::vector<int>& profile_ids) const;
     void disconnect() const;
-    void forget(const QString& ssid) const;
+    // Removes every saved profile of that name.
+    void forget(const QByteArray& ssid) const;
 
     static Status parse_status(const QByteArray& text);
     static std::vector<Network> parse_networks(const QByteArray& scan, const QByteArray& saved,
                                                const Status& status);
     static QString security_name(Security value);
-    static QByteArray encode_ssid(const QString& text);
-    static QByteArray encode_password(const QString& text);
+    static QByteArray encode_ssid(const QByteArray& ssid);
+    static QByteArray encode_password(const QByteArray& password);
 
 private:
     class Changes;
 
     static void require_ok(const QByteArray& reply, const char* operation);
     void send_expecting_ok(const QByteArray& request, const char* operation) const;
-    void wait_connected(const QString& ssid, int timeout_ms) const;
+    void wait_connected(const QByteArray& ssid, int timeout_ms) const;
     int add_profile(Changes& changes, const std::vector<int>& profile_ids) const;
-    void configure(int id, const QString& ssid, Security security, const QString& password) const;
+    void configure(int id, const QByteArray& ssid, Security security, const QByteArray& password) const;
     std::vector<int> select(Changes& changes, int id, const char* operation) const;
     void enable_again(Changes& changes, const std::vector<int>& ids) const;
     void save(Changes& changes) const;
 
     QByteArray socket_path_;
 };
+
+// How a network name is shown: its text when its bytes are UTF-8, otherwise
+// the daemon's escaped form (\xNN and the like), a label and not the name.
+QString ssid_label(const QByteArray& ssid);
 
 // Network names come from anyone nearby: the UTF-8 of `text` with every
 // control character (C0, DEL, C1) written as \x and two hex digits, so that
