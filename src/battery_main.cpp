@@ -28,8 +28,9 @@ Mode mode_of(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
-    const QCoreApplication app(argc, argv);
+    // Judged before the application object, which removes words it claims for itself.
     const Mode mode = mode_of(argc, argv);
+    const QCoreApplication app(argc, argv);
     if (mode == Mode::Usage) {
         std::fputs(usage_text, stderr);
         return 2;

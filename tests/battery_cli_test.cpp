@@ -150,6 +150,7 @@ void BatteryCliTest::refuses_command_lines_data()
     QTest::newRow("two valid options") << words("--percentage --prompt");
     QTest::newRow("option twice") << words("--prompt --prompt");
     QTest::newRow("help") << words("--help");
+    QTest::newRow("a word Qt would take") << words("-qmljsdebugger=x");
 }
 
 void BatteryCliTest::refuses_command_lines()

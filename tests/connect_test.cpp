@@ -151,6 +151,19 @@ void ConnectTest::connects_data()
         << listing
             + Replies{"ADD_NETWORK", "SET_NETWORK 3 ssid 436166c3a9", "SET_NETWORK 3 key_mgmt NONE", "ENABLE_NETWORK 3"}
             + select_new + Replies{"STATUS"} + enable_others + Replies{"SAVE_CONFIG"};
+    QTest::newRow("new open network whose name is not UTF-8: its bytes")
+        << QStringList{QStringLiteral("connect"), QStringLiteral("--open"), raw_word("lat\xe9")} << none << defaults
+        << with(with(daemon_script("lat\\xe9"), "SCAN_RESULTS", {scan_results + "aa:07\t2412\t-70\t[ESS]\tlat\\xe9\n"}),
+                "SET_NETWORK 3 ssid 6c6174e9", {"OK\n"})
+        << QByteArray("Connected to lat\\xe9.\n") << none
+        << listing
+            + Replies{"ADD_NETWORK", "SET_NETWORK 3 ssid 6c6174e9", "SET_NETWORK 3 key_mgmt NONE", "ENABLE_NETWORK 3"}
+            + select_new + Replies{"STATUS"} + enable_others + Replies{"SAVE_CONFIG"};
+    QTest::newRow("new WPA network, password bytes that are not UTF-8")
+        << words("connect --password-stdin Secure") << QByteArray("pass\xff\xfeword\n") << defaults
+        << with(daemon_script("Secure"), psk("pass\xff\xfeword"), {"OK\n"}) << QByteArray("Connected to Secure.\n")
+        << none << listing + add_secure("pass\xff\xfeword") + select_new + Replies{"STATUS"} + enable_others
+            + Replies{"SAVE_CONFIG"};
     QTest::newRow("new WPA network, password unchanged")
         << words("connect --password-stdin Secure") << QByteArray("my \"pass\\word\xc3\xa9\n") << defaults
         << with(daemon_script("Secure"), psk("my \"pass\\word\xc3\xa9"), {"OK\n"})
@@ -347,6 +360,13 @@ void ConnectTest::picks_data()
     QTest::newRow("empty scan: prompt, then no valid number")
         << QByteArray("1\n") << with(with(daemon_script(""), "SCAN_RESULTS", {""}), "LIST_NETWORKS", {""})
         << QByteArray() << invalid << 1 << scanning;
+    QTest::newRow("a name with NUL is whole in a failure")
+        << QByteArray("1\n")
+        << with(with(with(daemon_script(""), "SCAN_RESULTS", {""}), "LIST_NETWORKS", {"network id\n0\ta\\x00b\tany\t\n"}),
+                "STATUS", {"wpa_state=SCANNING\n"})
+        << QByteArray("1.   a\\x00b  [unsupported, saved, saved]\n")
+        << prompt + "vantrel-wifi: Timed out connecting to a\\x00b.\n" << 1
+        << scanning + Replies{"LIST_NETWORKS", "SELECT_NETWORK 0", "STATUS"};
     QTest::newRow("scan refused: no menu, no prompt")
         << QByteArray("1\n") << with(daemon_script(""), "SCAN", {"FAIL\n"}) << QByteArray()
         << QByteArray("vantrel-wifi: Could not start Wi-Fi scan: FAIL\n") << 1 << Replies{"SCAN"};
@@ -359,12 +379,13 @@ void ConnectTest::picks()
     FakeDaemon daemon;
     for (const auto& [request, replies] : script)
         daemon.script(request, replies);
-    const ToolRun run = run_wifi(wifi_environment(daemon.path(), {QStringLiteral("VANTREL_WIFI_SCAN_DELAY_MS=0")}),
+    const ToolRun run = run_wifi(wifi_environment(daemon.path(), {QStringLiteral("VANTREL_WIFI_SCAN_DELAY_MS=0"),
+                                                                  QStringLiteral("VANTREL_WIFI_CONNECT_TIMEOUT_MS=1000")}),
                                  words("pick --json"), input);
     QTEST(run.out, "out");
     QTEST(run.err, "err");
     QTEST(run.status, "status");
-    QTEST(daemon.requests(), "requests");
+    QTEST(merged_polls(daemon.requests()), "requests");
 }
 
 void ConnectTest::keeps_changes_when_output_fails_data()

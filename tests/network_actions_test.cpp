@@ -155,6 +155,15 @@ void NetworkActionsTest::runs_data()
         << QStringList{QStringLiteral("forget"), QStringLiteral("--yes"), QString::fromUtf8("Caf\xc3\xa9")}
         << with(networks, "LIST_NETWORKS", "network id / ssid / bssid / flags\n5\tCaf\\xc3\\xa9\tany\t\n")
         << QByteArray("Forgot Caf\xc3\xa9.\n") << none << lookup + QList<QByteArray>{"REMOVE_NETWORK 5", "SAVE_CONFIG"};
+    const QByteArray look_alikes = "network id / ssid / bssid / flags\n5\tlat\\xe9\tany\t\n6\tlat\\\\xe9\tany\t\n";
+    QTest::newRow("forget a name that is not UTF-8: its bytes")
+        << QStringList{QStringLiteral("forget"), QStringLiteral("--yes"), raw_word("lat\xe9")}
+        << with(with(networks, "LIST_NETWORKS", look_alikes), "REMOVE_NETWORK 5", "OK\n")
+        << QByteArray("Forgot lat\\xe9.\n") << none << lookup + QList<QByteArray>{"REMOVE_NETWORK 5", "SAVE_CONFIG"};
+    QTest::newRow("forget its look-alike: those bytes")
+        << QStringList{QStringLiteral("forget"), QStringLiteral("--yes"), QStringLiteral("lat\\xe9")}
+        << with(with(networks, "LIST_NETWORKS", look_alikes), "REMOVE_NETWORK 6", "OK\n")
+        << QByteArray("Forgot lat\\xe9.\n") << none << lookup + QList<QByteArray>{"REMOVE_NETWORK 6", "SAVE_CONFIG"};
     QTest::newRow("a name with ESC never reaches the terminal")
         << QStringList{QStringLiteral("forget"), QStringLiteral("--yes"), QString::fromUtf8("Evil\x1b[2J")}
         << networks << none << QByteArray("vantrel-wifi: Evil\\x1b[2J is not a saved network.\n") << lookup;

@@ -126,6 +126,13 @@ void NetworkParseTest::merges_data()
     QTest::newRow("CR stays in the last column")
         << scan_header + "aa:01\t2412\t-50\t[ESS]\tHome\r\n" << QByteArray() << none
         << QStringList{QStringLiteral("Home\r|aa:01|[ESS]|2412|-50|-1|-|open")};
+    QTest::newRow("a byte and its escaped look-alike are two networks")
+        << scan_header + "aa:01\t2412\t-50\t[ESS]\t\\xff\naa:02\t2412\t-60\t[ESS]\t\\\\xff\n"
+        << saved_header + "0\t\\\\xff\tany\t\n1\t\\xff\tany\t\n" << status_of("COMPLETED", "\xff", -1)
+        << QStringList{QStringLiteral("\\xff|aa:01|[ESS]|2412|-50|1|current|open"),
+                       QStringLiteral("\\xff|aa:02|[ESS]|2412|-60|0|-|open")};
+    QTest::newRow("a name of NUL bytes hides the network")
+        << scan_header + "aa:01\t2412\t-50\t[ESS]\t\\x00\\x00\\x00\n" << QByteArray() << none << QStringList();
     QTest::newRow("escaped names meet their profile")
         << scan_header + "aa:01\t2412\t-50\t[WPA2-PSK-CCMP]\tCaf\\xc3\\xa9\n"
         << saved_header + "2\tCaf\\xc3\\xa9\tany\t[CURRENT]\n" << status_of("COMPLETED", "Caf\xc3\xa9", 2)

@@ -82,6 +82,7 @@ private Q_SLOTS:
     void saves_a_passphrase_unchanged();
     void removes_a_network_that_never_joins();
     void switches_without_writing();
+    void tells_look_alikes_apart();
     void keeps_all_or_nothing_data();
     void keeps_all_or_nothing();
     void cleanup();
@@ -199,6 +200,24 @@ void RealDaemonTest::switches_without_writing()
     // What a later save would write keeps Home enabled.
     QCOMPARE(daemon.ask("SAVE_CONFIG"), QByteArray("OK"));
     QCOMPARE(network_blocks(daemon.config()), network_blocks(saved_profiles));
+}
+
+void RealDaemonTest::tells_look_alikes_apart()
+{
+    // One profile named by the byte FF, one by the four characters \xff.
+    RealDaemon daemon("network={\n\tssid=ff\n\tkey_mgmt=NONE\n\tdisabled=1\n}\n"
+                      "network={\n\tssid=\"\\xff\"\n\tkey_mgmt=NONE\n\tdisabled=1\n}\n");
+    const QString problem = daemon.start();
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    const QProcessEnvironment environment = wifi_environment(daemon.socket_path());
+
+    const ToolRun listed = run_wifi(environment, words("list --cached"));
+    const ToolRun forgot = run_wifi(environment, {QStringLiteral("forget"), QStringLiteral("--yes"), raw_word("\xff")});
+
+    QCOMPARE(listed.out, QByteArray("1.   \\xff  [unsupported, saved, saved]\n2.   \\xff  [unsupported, saved, saved]\n"));
+    QCOMPARE(forgot.out, QByteArray("Forgot \\xff.\n"));
+    QCOMPARE(network_blocks(daemon.config()),
+             QList<QByteArrayList>{(QByteArrayList{"ssid=\"\\xff\"", "key_mgmt=NONE", "disabled=1"})});
 }
 
 void RealDaemonTest::keeps_all_or_nothing_data()

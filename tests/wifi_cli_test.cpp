@@ -122,6 +122,8 @@ void WifiCliTest::refuses_command_lines_data()
     QTest::newRow("forget without a name") << words("forget --yes") << forget;
     QTest::newRow("forget, flag words are no names") << words("forget --yes --open") << forget;
     QTest::newRow("forget two names") << words("forget --yes Home Office") << forget;
+    QTest::newRow("no word is Qt's") << words("-qmljsdebugger=x") << unknown;
+    QTest::newRow("no word is Qt's, later either") << words("forget --yes -qmljsdebugger=x Home") << forget;
 }
 
 void WifiCliTest::refuses_command_lines()

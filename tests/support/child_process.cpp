@@ -34,12 +34,38 @@ int reap(pid_t pid, int timeout_ms)
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// U+DC80 to U+DCFF, never text on their own, stand for the bytes 80 to FF.
+QByteArray encode_word(const QString& word)
+{
+    QByteArray bytes;
+    QString text;
+    for (qsizetype at = 0; at < word.size(); ++at) {
+        const char16_t c = word.at(at).unicode();
+        const bool paired = at > 0 && word.at(at - 1).isHighSurrogate();
+        if (c < 0xdc80 || c > 0xdcff || paired) {
+            text += word.at(at);
+            continue;
+        }
+        bytes += text.toUtf8() + char(c - 0xdc00);
+        text.clear();
+    }
+    return bytes + text.toUtf8();
+}
+
 } // namespace
+
+QString raw_word(const QByteArray& bytes)
+{
+    QString word;
+    for (const char c : bytes)
+        word += QChar(char16_t(uchar(c) < 0x80 ? uchar(c) : 0xdc00 + uchar(c)));
+    return word;
+}
 
 ExecImage::ExecImage(const QStringList& command, const QProcessEnvironment& environment)
 {
     for (const QString& word : command)
-        texts_.push_back(word.toLocal8Bit());
+        texts_.push_back(encode_word(word));
     const size_t arguments = texts_.size();
     for (const QString& setting : environment.toStringList())
         texts_.push_back(setting.toLocal8Bit());

@@ -8,8 +8,12 @@
 
 #include <vector>
 
+// A command-line word of arbitrary bytes, such as a name that is not UTF-8.
+QString raw_word(const QByteArray& bytes);
+
 // A command line and environment ready for execve, prepared before fork so
-// that the child only calls exec.
+// that the child only calls exec. Words go out as UTF-8, except the bytes
+// that raw_word() carries.
 class ExecImage {
 public:
     ExecImage(const QStringList& command, const QProcessEnvironment& environment);

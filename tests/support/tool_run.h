@@ -1,5 +1,7 @@
 #pragma once
 
+#include "child_process.h"
+
 #include <QByteArray>
 #include <QProcessEnvironment>
 #include <QStringList>
