@@ -13,10 +13,13 @@ cmake --build --preset release >/dev/null
 bin=build-release
 
 work=$(mktemp -d /tmp/vantrel-bench.XXXXXX)
-trap 'stop_daemon; rm -rf "$work"' EXIT
+trap 'exec {crowd[1]}>&- 2>/dev/null; stop_daemon; rm -rf "$work"' EXIT
 start_daemon "$work"
 export VANTREL_WPA_SOCKET="$work/ctrl/lo"
 wpa_cli_program=$(PATH="$PATH:/usr/sbin:/sbin" command -v wpa_cli)
+# A scripted daemon in a crowded place: 200 access points, read past SCAN_RESULTS.
+coproc crowd { "$bin/bench/vantrel-crowd"; }
+read -r crowd_socket <&"${crowd[0]}"
 
 # A tablet's status files, laid out as sysfs and the modem service do.
 mkdir -p "$work/devices/AC" "$work/devices/BAT0" "$work/power_supply"
@@ -54,24 +57,25 @@ ratio() {
     awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'
 }
 
-# name | label | command
+# name | label | daemon socket | command
 cases=(
-    "bare|bare Qt program (floor)|$bin/bench/vantrel-bare"
-    "battery|vantrel-battery --prompt|$bin/vantrel-battery --prompt"
-    "status|vantrel-wifi status|$bin/vantrel-wifi status"
-    "list|vantrel-wifi list --cached --json|$bin/vantrel-wifi list --cached --json"
-    "wpa_cli|wpa_cli status|$wpa_cli_program -p $work/ctrl -i lo status"
+    "bare|bare Qt program (floor)|$VANTREL_WPA_SOCKET|$bin/bench/vantrel-bare"
+    "battery|vantrel-battery --prompt|$VANTREL_WPA_SOCKET|$bin/vantrel-battery --prompt"
+    "status|vantrel-wifi status|$VANTREL_WPA_SOCKET|$bin/vantrel-wifi status"
+    "list|vantrel-wifi list --cached --json|$VANTREL_WPA_SOCKET|$bin/vantrel-wifi list --cached --json"
+    "crowd|vantrel-wifi list --cached --json, 200 access points|$crowd_socket|$bin/vantrel-wifi list --cached --json"
+    "wpa_cli|wpa_cli status|$VANTREL_WPA_SOCKET|$wpa_cli_program -p $work/ctrl -i lo status"
 )
 
 declare -A cost
 echo "| program | instructions | × floor | median wall ms ($runs runs) | × floor | peak RSS KiB |"
 echo "|---|---:|---:|---:|---:|---:|"
 for entry in "${cases[@]}"; do
-    IFS='|' read -r name label line <<<"$entry"
+    IFS='|' read -r name label socket line <<<"$entry"
     read -r -a words <<<"$line"
-    cost[$name]=$(instructions "${words[@]}")
-    cost[${name}_ms]=$(median_ms "${words[@]}")
-    echo "| $label | ${cost[$name]} | $(ratio "${cost[$name]}" "${cost[bare]}") | ${cost[${name}_ms]} | $(ratio "${cost[${name}_ms]}" "${cost[bare_ms]}") | $(peak_kib "${words[@]}") |"
+    cost[$name]=$(VANTREL_WPA_SOCKET=$socket instructions "${words[@]}")
+    cost[${name}_ms]=$(VANTREL_WPA_SOCKET=$socket median_ms "${words[@]}")
+    echo "| $label | ${cost[$name]} | $(ratio "${cost[$name]}" "${cost[bare]}") | ${cost[${name}_ms]} | $(ratio "${cost[${name}_ms]}" "${cost[bare_ms]}") | $(VANTREL_WPA_SOCKET=$socket peak_kib "${words[@]}") |"
 done
 echo
 echo "vantrel-wifi status next to wpa_cli status: $(ratio "${cost[status]}" "${cost[wpa_cli]}") × in instructions, $(ratio "${cost[status_ms]}" "${cost[wpa_cli_ms]}") × in wall time."

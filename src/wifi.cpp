@@ -47,6 +47,22 @@ int connect_timeout(int fallback)
     return environment_milliseconds("VANTREL_WIFI_CONNECT_TIMEOUT_MS", fallback);
 }
 
+// The daemon builds SCAN_RESULTS in a 4096-byte buffer and stops, without
+// notice, after the last whole line that fits. A line holds a 17-byte BSSID,
+// two numbers, the flags and an SSID of at most 128 escaped bytes: with every
+// flag group the daemon writes it stays under 1 KiB. So a reply that ends
+// more than 1 KiB short of the buffer is whole; any longer one may be cut.
+bool may_be_cut(const QByteArray& scan_results)
+{
+    constexpr int reply_buffer = 4096;
+    constexpr int longest_line = 1024;
+    return scan_results.size() >= reply_buffer - longest_line;
+}
+
+// Far more pages than the daemon's table fills (200 entries by default); only
+// a daemon answering without end could need them.
+constexpr int most_bss_pages = 64;
+
 } // namespace
 
 // What one operation has changed in the daemon, undone newest first unless
@@ -143,13 +159,47 @@ NetworkList Client::networks(bool scan) const
             require_ok(reply, "start Wi-Fi scan");
         pause_for(environment_milliseconds("VANTREL_WIFI_SCAN_DELAY_MS", 1400));
     }
-    const QByteArray scanned = command("SCAN_RESULTS", reply_timeout_ms);
+    QByteArray scanned = command("SCAN_RESULTS", reply_timeout_ms);
+    if (may_be_cut(scanned))
+        scanned += '\n' + bss_table();
     const QByteArray saved = command("LIST_NETWORKS", reply_timeout_ms);
     NetworkList list;
     list.items = parse_networks(scanned, saved, status());
     for (const Profile& profile : parse_profiles(saved))
         list.profile_ids.push_back(profile.id);
     return list;
+}
+
+// Every entry of the daemon's BSS table as scan-result lines, read a page at a
+// time. They join the SCAN_RESULTS lines, and the merge keeps one of each; if
+// any page fails, they are left out and the list stays as SCAN_RESULTS gave it.
+QByteArray Client::bss_table() const
+{
+    QByteArray lines;
+    int next = 0;
+    try {
+        for (int pages = 0; pages < most_bss_pages; ++pages) {
+            const QByteArray reply = command("BSS RANGE=" + QByteArray::number(next) + "- MASK=0x21887", reply_timeout_ms);
+            if (reply.isEmpty())
+                break;
+            const BssPage page = parse_bss(reply);
+            if (!page.valid)
+                return QByteArray();
+            for (size_t entry = 0; entry < page.ids.size(); ++entry) {
+                if (page.ids[entry] < next)
+                    return lines; // an id that does not increase: no further page can be trusted
+                next = page.ids[entry] + 1;
+            }
+            lines += page.lines;
+            if (page.last)
+                break;
+        }
+    } catch (const Interrupted&) {
+        throw;
+    } catch (const std::runtime_error&) {
+        return QByteArray();
+    }
+    return lines;
 }
 
 void Client::wait_connected(const QByteArray& ssid, int timeout_ms) const

@@ -191,6 +191,34 @@ std::vector<Profile> parse_profiles(const QByteArray& table)
     return profiles;
 }
 
+// Entries are key=value lines in a fixed order, each ended by "====", or by
+// "####" when it is the table's last.
+BssPage parse_bss(const QByteArray& reply)
+{
+    static const QByteArrayList keys = {"id", "bssid", "freq", "level", "flags", "ssid"};
+    BssPage page;
+    QByteArrayList values;
+    for (const QByteArray& line : reply.split('\n')) {
+        if (line == "====" || line == "####") {
+            bool id_ok = false;
+            const int id = values.size() == keys.size() ? decimal(values.first(), &id_ok) : -1;
+            if (!id_ok || page.last)
+                return BssPage();
+            page.ids.push_back(id);
+            page.lines += values.mid(1).join('\t') + '\n';
+            page.last = line == "####";
+            values.clear();
+            continue;
+        }
+        const QByteArray key = keys.value(values.size());
+        if (!line.startsWith(key + '='))
+            return BssPage();
+        values.append(line.mid(key.size() + 1));
+    }
+    page.valid = values.isEmpty() && !page.ids.empty();
+    return page;
+}
+
 Status Client::parse_status(const QByteArray& text)
 {
     Status result;

@@ -42,4 +42,13 @@ struct Profile {
 };
 std::vector<Profile> parse_profiles(const QByteArray& table);
 
+// One reply to a BSS request: its entries as SCAN_RESULTS lines.
+struct BssPage {
+    bool valid = false; // whole entries only, each with every value asked for
+    QByteArray lines;
+    std::vector<int> ids;
+    bool last = false; // its last entry ends the daemon's table
+};
+BssPage parse_bss(const QByteArray& reply);
+
 } // namespace vtl::wifi

@@ -1,7 +1,13 @@
 #include "support/fake_daemon.h"
 #include "support/tool_run.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QMap>
+#include <QSet>
 #include <QTest>
+
+#include <algorithm>
 
 namespace {
 
@@ -71,6 +77,7 @@ Script with(Script script, const QByteArray& request, const QByteArray& reply)
 }
 
 const QList<QByteArray> cached_list = {"SCAN_RESULTS", "LIST_NETWORKS", "STATUS"};
+
 const QList<QByteArray> scanning_list = QList<QByteArray>{"SCAN"} + cached_list;
 
 } // namespace
@@ -83,6 +90,8 @@ private Q_SLOTS:
     void runs();
     void waits_for_scan_data();
     void waits_for_scan();
+    void lists_crowded_places_data();
+    void lists_crowded_places();
 };
 
 void NetworkActionsTest::runs_data()
@@ -209,6 +218,69 @@ void NetworkActionsTest::waits_for_scan()
     QCOMPARE(run.status, 0);
     const qint64 pause = daemon.pause_before("SCAN_RESULTS");
     QVERIFY2(pause >= at_least && pause < below, qPrintable(QString::number(pause)));
+}
+
+// The daemon's SCAN_RESULTS stops at 4096 bytes; its BSS table has them all.
+void NetworkActionsTest::lists_crowded_places_data()
+{
+    QTest::addColumn<int>("access_points");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("refused");
+    QTest::addColumn<QByteArray>("err");
+    QTest::addColumn<int>("listed");
+    QTest::addColumn<int>("bss_requests");
+    const QByteArray none;
+    QTest::newRow("crowded: every name once, at its strongest") << 160 << words("list --cached --json") << none << none
+                                                                << 100 << 4;
+    QTest::newRow("crowded, as text") << 160 << words("list --cached") << none << none << 100 << 4;
+    QTest::newRow("crowded, the pick menu") << 160 << words("pick") << none
+                                            << QByteArray("Network number: vantrel-wifi: Invalid network number.\n")
+                                            << 100 << 4;
+    QTest::newRow("crowded, connect finds a name past the cut")
+        << 160 << words("connect --open Net099") << none
+        << QByteArray("vantrel-wifi: wpa_supplicant did not create a network profile.\n") << 0 << 4;
+    QTest::newRow("short table: no BSS request") << 40 << words("list --cached --json") << none << none << 40 << 0;
+    QTest::newRow("BSS refused: the list as SCAN_RESULTS gave it")
+        << 160 << words("list --cached --json") << QByteArray("BSS RANGE=0- MASK=0x21887") << none << 73 << 1;
+    QTest::newRow("a later page refused: the same")
+        << 160 << words("list --cached --json") << QByteArray("BSS RANGE=43- MASK=0x21887") << none << 73 << 2;
+}
+
+void NetworkActionsTest::lists_crowded_places()
+{
+    QFETCH(int, access_points);
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, refused);
+    FakeDaemon daemon;
+    const QList<FakeDaemon::AccessPoint> table = crowded_table(access_points);
+    daemon.hold(table);
+    daemon.reply("SCAN", "OK\n");
+    daemon.reply("LIST_NETWORKS", "network id / ssid / bssid / flags\n");
+    if (!refused.isEmpty())
+        daemon.reply(refused, "UNKNOWN COMMAND\n");
+    const ToolRun run = run_wifi(wifi_environment(daemon.path(), {QStringLiteral("VANTREL_WIFI_SCAN_DELAY_MS=0")}),
+                                 arguments, "0\n");
+    QTEST(run.err, "err");
+    const QList<QByteArray> requests = daemon.requests();
+    QTEST(int(std::count_if(requests.begin(), requests.end(), [](const QByteArray& r) { return r.startsWith("BSS "); })),
+          "bss_requests");
+    if (!run.out.startsWith('[')) {
+        QTEST(int(run.out.count('\n')), "listed");
+        return;
+    }
+    const QJsonArray listed = QJsonDocument::fromJson(run.out).array();
+    QTEST(int(listed.size()), "listed");
+    QMap<QString, int> strongest;
+    for (const FakeDaemon::AccessPoint& point : table)
+        strongest[QString::fromUtf8(point.ssid)] = std::max(strongest.value(QString::fromUtf8(point.ssid), -100), point.level);
+    QSet<QString> names;
+    for (const QJsonValue& entry : listed) {
+        const QString name = entry[QLatin1String("ssid")].toString();
+        names.insert(name);
+        if (listed.size() == strongest.size())
+            QCOMPARE(entry[QLatin1String("signal")].toInt(), strongest.value(name));
+    }
+    QCOMPARE(names.size(), listed.size());
 }
 
 QTEST_GUILESS_MAIN(NetworkActionsTest)

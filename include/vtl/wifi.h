@@ -87,6 +87,7 @@ private:
 
     static void require_ok(const QByteArray& reply, const char* operation);
     void send_expecting_ok(const QByteArray& request, const char* operation) const;
+    QByteArray bss_table() const;
     void wait_connected(const QByteArray& ssid, int timeout_ms) const;
     int add_profile(Changes& changes, const std::vector<int>& profile_ids) const;
     void configure(int id, const QByteArray& ssid, Security security, const QByteArray& password) const;

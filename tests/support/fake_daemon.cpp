@@ -49,6 +49,54 @@ void FakeDaemon::forward_to(const QString& socket)
     forward_ = socket;
 }
 
+void FakeDaemon::hold(const QList<AccessPoint>& table)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    table_ = table;
+}
+
+namespace {
+
+constexpr qsizetype reply_buffer = 4096;
+
+// Appends `text` if it fits with the terminating NUL the daemon's snprintf needs.
+bool append_whole(QByteArray& reply, const QByteArray& text)
+{
+    if (reply.size() + text.size() >= reply_buffer)
+        return false;
+    reply += text;
+    return true;
+}
+
+QByteArray scan_results(const QList<FakeDaemon::AccessPoint>& table)
+{
+    QByteArray reply = "bssid / frequency / signal level / flags / ssid\n";
+    for (const FakeDaemon::AccessPoint& point : table) {
+        const QByteArray line = point.bssid + '\t' + QByteArray::number(point.frequency) + '\t'
+            + QByteArray::number(point.level) + '\t' + point.flags + '\t' + point.ssid + '\n';
+        if (!append_whole(reply, line))
+            break;
+    }
+    return reply;
+}
+
+// "BSS RANGE=<first>- MASK=0x21887": entries by id (the table index) from <first>.
+QByteArray bss_page(const QList<FakeDaemon::AccessPoint>& table, const QByteArray& request)
+{
+    QByteArray reply;
+    for (qsizetype id = request.mid(10).split('-').first().toInt(); id < table.size(); ++id) {
+        const FakeDaemon::AccessPoint& point = table.at(id);
+        const QByteArray entry = "id=" + QByteArray::number(id) + "\nbssid=" + point.bssid
+            + "\nfreq=" + QByteArray::number(point.frequency) + "\nlevel=" + QByteArray::number(point.level)
+            + "\nflags=" + point.flags + "\nssid=" + point.ssid + (id + 1 == table.size() ? "\n####\n" : "\n====\n");
+        if (!append_whole(reply, entry))
+            break;
+    }
+    return reply;
+}
+
+} // namespace
+
 void FakeDaemon::inject(Fault fault, const QByteArray& request, int occurrence)
 {
     const std::lock_guard<std::mutex> lock(mutex_);
@@ -92,6 +140,10 @@ FakeDaemon::Reply FakeDaemon::next_reply(const QByteArray& request)
             QList<Reply>& replies = found->second;
             return replies.size() > 1 ? replies.takeFirst() : replies.first();
         }
+        if (table_ && request == "SCAN_RESULTS")
+            return scan_results(*table_);
+        if (table_ && request.startsWith("BSS RANGE=") && request.endsWith("- MASK=0x21887"))
+            return bss_page(*table_, request);
         if (forward_.isEmpty())
             return QByteArray("UNKNOWN COMMAND\n");
         forward = forward_;
@@ -163,4 +215,16 @@ QList<QByteArray> merged_polls(QList<QByteArray> requests)
             requests.removeAt(at);
     }
     return requests;
+}
+
+QList<FakeDaemon::AccessPoint> crowded_table(int count)
+{
+    QList<FakeDaemon::AccessPoint> table;
+    for (int index = 0; index < count; ++index) {
+        table.append({"02:00:00:00:" + QByteArray::number(index / 256, 16).rightJustified(2, '0') + ':'
+                          + QByteArray::number(index % 256, 16).rightJustified(2, '0'),
+                      2412, -30 - (index * 37) % 61, "[WPA2-PSK-CCMP][ESS]",
+                      "Net" + QByteArray::number(index % 100).rightJustified(3, '0')});
+    }
+    return table;
 }

@@ -33,6 +33,17 @@ public:
     void reply(const QByteArray& request, const QByteArray& reply) { script(request, {reply}); }
     void silence(const QByteArray& request) { script(request, {std::nullopt}); }
     void forward_to(const QString& socket);
+    // Answers SCAN_RESULTS and BSS from this table, as the daemon does: in
+    // replies of 4096 bytes, SCAN_RESULTS cut after the last whole line that
+    // fits, BSS pages of whole entries with "####" after the table's last.
+    struct AccessPoint {
+        QByteArray bssid;
+        int frequency;
+        int level;
+        QByteArray flags;
+        QByteArray ssid; // escaped
+    };
+    void hold(const QList<AccessPoint>& table);
     // The `occurrence`-th request (from 1) with the text `request` meets `fault`.
     void inject(Fault fault, const QByteArray& request, int occurrence);
 
@@ -54,6 +65,7 @@ private:
     mutable std::mutex mutex_;
     std::map<QByteArray, QList<Reply>> scripts_;
     QString forward_;
+    std::optional<QList<AccessPoint>> table_;
     Fault fault_ = Fault::None;
     QByteArray fault_request_;
     int fault_countdown_ = 0;
@@ -68,3 +80,6 @@ private:
 // How many status polls fit into a wait depends on the machine's speed (and
 // on the real daemon's pace): `requests` with repeated polls merged into one.
 QList<QByteArray> merged_polls(QList<QByteArray> requests);
+
+// `count` access points for the names Net000 to Net099, the first names on several.
+QList<FakeDaemon::AccessPoint> crowded_table(int count);
