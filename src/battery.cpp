@@ -7,9 +7,14 @@
 #include <QJsonObject>
 #include <QJsonValue>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace vtl {
 namespace {
@@ -19,18 +24,69 @@ const QString middle_dot = QStringLiteral(" \u00b7 ");
 const QString peer_host_prefix = QStringLiteral("gotenna-");
 const QString mesh_domain_suffix = QStringLiteral(".mesh.local");
 
+// A sysfs attribute is at most a page; the JSON files are small records.
+constexpr qsizetype attribute_limit = 4096;
+constexpr qsizetype json_limit = 65536;
+
+class Descriptor {
+public:
+    explicit Descriptor(int descriptor) : descriptor_(descriptor) {}
+    ~Descriptor()
+    {
+        if (descriptor_ >= 0)
+            ::close(descriptor_);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return descriptor_; }
+
+private:
+    int descriptor_;
+};
+
+// The bytes of a regular file of at most `limit` bytes; nothing for anything
+// else, for a file that holds more, or one that cannot be read. The prompt
+// runs this at every redraw: it opens without blocking (a FIFO would wait for
+// a writer for ever), reads nothing but regular files (a device may never
+// end), and reads the limit plus one byte, never trusting st_size (sysfs
+// gives 4096 for every attribute, whatever it holds).
+QByteArray read_small_file(const QString& path, qsizetype limit)
+{
+    if (path.isEmpty())
+        return QByteArray();
+    const Descriptor file(::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    struct stat info {};
+    if (file.get() < 0 || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode))
+        return QByteArray();
+    QByteArray bytes(limit + 1, Qt::Uninitialized);
+    qsizetype size = 0;
+    while (size < bytes.size()) {
+        const ssize_t got = ::read(file.get(), bytes.data() + size, size_t(bytes.size() - size));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return QByteArray();
+        if (got == 0)
+            break;
+        size += got;
+    }
+    if (size > limit)
+        return QByteArray();
+    bytes.truncate(size);
+    return bytes;
+}
+
 QString read_value(const QString& path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QString();
-    return QString::fromUtf8(file.readAll()).trimmed();
+    return QString::fromUtf8(read_small_file(path, attribute_limit)).trimmed();
 }
 
 BatteryInfo supply(const QString& path)
 {
-    bool ok = false;
-    const int capacity = read_value(path + QStringLiteral("/capacity")).toInt(&ok, 10);
+    const QString text = read_value(path + QStringLiteral("/capacity"));
+    // QString's number parser stops at a NUL; a number holds none.
+    bool ok = !text.contains(QChar(u'\0'));
+    const int capacity = ok ? text.toInt(&ok, 10) : 0;
     if (!ok)
         return BatteryInfo();
     BatteryInfo info;
@@ -55,10 +111,7 @@ QString home_file(const char* name)
 // Files that another process may be rewriting: anything but a whole JSON object reads as empty.
 QJsonObject read_json_object(const QString& path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QJsonObject();
-    return QJsonDocument::fromJson(file.readAll()).object();
+    return QJsonDocument::fromJson(read_small_file(path, json_limit)).object();
 }
 
 QString text_member(const QJsonObject& object, const char* key, const QString& fallback)

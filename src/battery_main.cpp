@@ -44,6 +44,8 @@ int main(int argc, char** argv)
         text = battery.percentage();
     else
         text = battery.report() + QLatin1Char('\n') + modem.compact();
-    std::puts(text.toUtf8().constData());
+    // Written by its length: no byte of a file's text can cut it short.
+    const QByteArray line = text.toUtf8() + '\n';
+    std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
     return mode == Mode::Report && !battery.available() ? 1 : 0;
 }

@@ -1,3 +1,4 @@
+#include "support/test_files.h"
 #include "support/tool_run.h"
 
 #include <QDir>
@@ -36,6 +37,7 @@ public:
     }
 
     QString root() const { return directory_.filePath(QStringLiteral("power_supply")); }
+    QString path(const QString& name) const { return directory_.filePath(name); }
     QString home() const { return directory_.filePath(QStringLiteral("home")); }
 
     QProcessEnvironment environment() const
@@ -57,8 +59,9 @@ public:
         while (files.hasNext()) {
             const QString path = files.next();
             QFile file(path);
-            result.append(path + QLatin1Char('=')
-                          + QString::fromUtf8(file.open(QIODevice::ReadOnly) ? file.readAll().toHex() : QByteArray()));
+            // Only regular files are read: a FIFO would wait for a writer.
+            const bool readable = files.fileInfo().isFile() && file.open(QIODevice::ReadOnly);
+            result.append(path + QLatin1Char('=') + QString::fromUtf8(readable ? file.readAll().toHex() : QByteArray()));
         }
         result.sort();
         return result;
@@ -92,6 +95,7 @@ private Q_SLOTS:
     void refuses_command_lines();
     void survives_malformed_files_data();
     void survives_malformed_files();
+    void reads_the_default_modem_file();
 };
 
 void BatteryCliTest::prints_modes_data()
@@ -167,39 +171,90 @@ void BatteryCliTest::refuses_command_lines()
 void BatteryCliTest::survives_malformed_files_data()
 {
     QTest::addColumn<QByteArray>("capacity");
+    QTest::addColumn<QByteArray>("status");
     QTest::addColumn<QByteArray>("modem");
     QTest::addColumn<QByteArray>("settings");
+    QTest::addColumn<QStringList>("variables"); // NAME=value; the value | stands for a FIFO
     QTest::addColumn<QByteArray>("out");
+    QTest::addColumn<QByteArray>("report"); // null: not compared
+    const QStringList none;
     // An unusable BAT is passed over for BAT0, which sorts after it.
-    QTest::newRow("binary capacity") << QByteArray("\xff\xfe\x00\x01", 4) << QByteArray("{") << QByteArray("[")
-                                     << QByteArray("57%\n");
-    QTest::newRow("huge capacity") << QByteArray(100000, '9') << QByteArray(100000, '[') << QByteArray("null")
-                                   << QByteArray("57%\n");
-    QTest::newRow("deep JSON") << QByteArray("12") << QByteArray(5000, '[') + QByteArray(5000, ']')
-                               << QByteArray("{\"number\":{\"a\":[1,{\"b\":null}]}}") << QByteArray("12%\n");
-    QTest::newRow("settings under HOME") << QByteArray("90")
+    QTest::newRow("binary capacity") << QByteArray("\xff\xfe\x00\x01", 4) << QByteArray() << QByteArray("{")
+                                     << QByteArray("[") << none << QByteArray("57%\n") << QByteArray();
+    QTest::newRow("huge capacity") << QByteArray(100000, '9') << QByteArray() << QByteArray(100000, '[')
+                                   << QByteArray("null") << none << QByteArray("57%\n") << QByteArray();
+    QTest::newRow("deep JSON") << QByteArray("12") << QByteArray() << QByteArray(5000, '[') + QByteArray(5000, ']')
+                               << QByteArray("{\"number\":{\"a\":[1,{\"b\":null}]}}") << none << QByteArray("12%\n")
+                               << QByteArray();
+    QTest::newRow("settings under HOME") << QByteArray("90") << QByteArray()
                                          << QByteArray("{\"selected\":true,\"policy\":\"manual\",\"state\":\"x\"}")
-                                         << QByteArray("{\"number\":\"#99\"}") << QByteArray("90%\n");
+                                         << QByteArray("{\"number\":\"#99\"}") << none << QByteArray("90%\n")
+                                         << QByteArray("Battery: 90%\nModem disconnected\n");
+    QTest::newRow("status with a NUL: written whole")
+        << QByteArray("12") << QByteArray("Dis\0charging", 12) << QByteArray() << QByteArray() << none
+        << QByteArray("12%\n") << QByteArray("Battery: 12%\nStatus: Dis\0charging\nModem off\n", 44);
+    QTest::newRow("modem paths set but empty: not a word from Qt")
+        << QByteArray("12") << QByteArray() << QByteArray() << QByteArray()
+        << QStringList{QStringLiteral("VANTREL_MODEM_STATUS="), QStringLiteral("VANTREL_MODEM_SETTINGS="),
+                       QStringLiteral("VANTREL_PROXY_STATUS=")}
+        << QByteArray("12%\n") << QByteArray("Battery: 12%\nModem off\n");
+    QTest::newRow("modem files a FIFO and without end: no wait")
+        << QByteArray("12") << QByteArray() << QByteArray() << QByteArray()
+        << QStringList{QStringLiteral("VANTREL_MODEM_STATUS=|"), QStringLiteral("VANTREL_MODEM_SETTINGS=/dev/zero"),
+                       QStringLiteral("VANTREL_PROXY_STATUS=|")}
+        << QByteArray("12%\n") << QByteArray("Battery: 12%\nModem off\n");
 }
 
 void BatteryCliTest::survives_malformed_files()
 {
     QFETCH(QByteArray, capacity);
+    QFETCH(QByteArray, status);
     QFETCH(QByteArray, modem);
     QFETCH(QByteArray, settings);
+    QFETCH(QStringList, variables);
+    QFETCH(QByteArray, report);
     Tablet tablet;
     tablet.add_supply("BAT", {{"type", "Battery"}, {"capacity", capacity.constData()}});
+    if (!status.isNull())
+        make_file(tablet.path(QStringLiteral("devices/BAT/status")), status);
     tablet.set_modem(modem);
     tablet.set_home_settings(settings);
+    QProcessEnvironment environment = tablet.environment();
+    for (const QString& variable : variables) {
+        const QString name = variable.section(QLatin1Char('='), 0, 0);
+        QString value = variable.section(QLatin1Char('='), 1);
+        if (value == QLatin1String("|")) {
+            value = tablet.path(name);
+            make_file(value, "|");
+        }
+        environment.insert(name, value);
+    }
     const QStringList before = tablet.snapshot();
-    const ToolRun percentage = run_battery(tablet.environment(), words("--percentage"));
+    const ToolRun percentage = run_battery(environment, words("--percentage"));
     QTEST(percentage.out, "out");
     QCOMPARE(percentage.err, QByteArray());
     QCOMPARE(percentage.status, 0);
-    const ToolRun report = run_battery(tablet.environment(), QStringList());
-    QCOMPARE(report.err, QByteArray());
-    QVERIFY(report.status == 0 || report.status == 1);
+    const ToolRun reported = run_battery(environment, QStringList());
+    if (!report.isNull())
+        QCOMPARE(reported.out, report);
+    QCOMPARE(reported.err, QByteArray());
+    QVERIFY(reported.status == 0 || reported.status == 1);
     QCOMPARE(tablet.snapshot(), before);
+}
+
+// The built-in path, with the variable unset: where the modem service writes.
+void BatteryCliTest::reads_the_default_modem_file()
+{
+    const QString directory = QStringLiteral("/run/vt-usb");
+    if (QFile::exists(directory) || !QDir().mkpath(directory))
+        QSKIP("/run/vt-usb belongs to this machine or cannot be made");
+    make_file(directory + QStringLiteral("/modem-status.json"), "{\"selected\":true,\"policy\":\"auto\",\"state\":\"online\"}");
+    Tablet tablet;
+    QProcessEnvironment environment = tablet.environment();
+    environment.remove(QStringLiteral("VANTREL_MODEM_STATUS"));
+    const ToolRun run = run_battery(environment, words("--prompt"));
+    QDir(directory).removeRecursively();
+    QCOMPARE(run.out, QByteArray("57% \xc2\xb7 Modem connected\n"));
 }
 
 QTEST_GUILESS_MAIN(BatteryCliTest)

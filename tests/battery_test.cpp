@@ -1,9 +1,13 @@
+#include "support/test_files.h"
+
 #include "vtl/battery.h"
 
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <string>
 
 using vtl::BatteryInfo;
 
@@ -21,9 +25,9 @@ QString build_tree(const QTemporaryDir& directory, const Supplies& supplies)
         const QString device = directory.filePath(QStringLiteral("devices/") + name);
         QDir().mkpath(device);
         for (const QString& attribute : attributes) {
-            QFile file(device + QLatin1Char('/') + attribute.section(QLatin1Char('='), 0, 0));
-            if (file.open(QIODevice::WriteOnly))
-                file.write(attribute.section(QLatin1Char('='), 1).toUtf8() + '\n');
+            const QByteArray value = attribute.section(QLatin1Char('='), 1).toUtf8();
+            make_file(device + QLatin1Char('/') + attribute.section(QLatin1Char('='), 0, 0),
+                      special_file(value) ? value : value + '\n');
         }
         QFile::link(device, root + QLatin1Char('/') + name);
     }
@@ -103,6 +107,17 @@ void BatteryTest::chooses_supply_data()
                                         << 60 << "";
     QTest::newRow("white space around values")
         << Supplies{supply("BAT0", "type=  Battery \t;capacity= 57 ;status=\tNot charging  ")} << 57 << "Not charging";
+    QTest::newRow("capacity a FIFO: passed over at once")
+        << Supplies{supply("BAT", "type=Battery;capacity=|"), supply("BAT0", "type=Battery;capacity=57")} << 57 << "";
+    QTest::newRow("status a FIFO: no status") << Supplies{supply("BAT0", "type=Battery;capacity=57;status=|")} << 57
+                                              << "";
+    QTest::newRow("capacity without end") << Supplies{supply("BAT0", "type=Battery;capacity=->/dev/zero")} << -1 << "";
+    QTest::newRow("capacity of more than a page")
+        << Supplies{supply("BAT0", ("type=Battery;capacity=57" + std::string(4100, ' ')).c_str())} << -1 << "";
+    QTest::newRow("capacity with a NUL")
+        << Supplies{{QStringLiteral("BAT0"), {QStringLiteral("type=Battery"), QStringLiteral("capacity=50") + QChar(u'\0')
+                                                                             + QStringLiteral("abc")}}}
+        << -1 << "";
     QTest::newRow("hidden entries ignored") << Supplies{supply(".BAT0", "type=Battery;capacity=80")} << -1 << "";
 }
 

@@ -1,3 +1,5 @@
+#include "support/test_files.h"
+
 #include "vtl/battery.h"
 
 #include <QFile>
@@ -13,9 +15,8 @@ namespace {
 QString write_file(const QTemporaryDir& directory, const char* name, const QByteArray& text)
 {
     const QString path = directory.filePath(QString::fromUtf8(name));
-    QFile file(path);
-    if (!text.isNull() && file.open(QIODevice::WriteOnly))
-        file.write(text);
+    if (!text.isNull())
+        make_file(path, text);
     return path;
 }
 
@@ -179,6 +180,13 @@ void ModemRadioTest::reads_modem_data()
     QTest::newRow("empty files") << QByteArray("") << QByteArray("") << QByteArray("") << modem_defaults;
     QTest::newRow("a JSON string") << QByteArray("\"selected\"") << none << none << modem_defaults;
     QTest::newRow("binary garbage") << QByteArray("\x00\xff\xfe{", 4) << none << none << modem_defaults;
+    const QByteArray online = "{\"selected\":true,\"policy\":\"auto\",\"state\":\"online\"}";
+    QTest::newRow("a FIFO and a file without end: defaults at once")
+        << QByteArray("|") << QByteArray("->/dev/zero") << QByteArray("|") << modem_defaults;
+    QTest::newRow("64 KiB: read") << online + QByteArray(65536 - online.size(), ' ') << none << none
+                                  << with_changes(modem_defaults, changes("selected=true;policy=auto;state=online"));
+    QTest::newRow("a byte more: malformed") << online + QByteArray(65537 - online.size(), ' ') << none << none
+                                            << modem_defaults;
     QTest::newRow("proxy port out of range") << none << none << QByteArray("{\"proxy_port\":1e10}") << modem_defaults;
 }
 
@@ -299,6 +307,7 @@ void ModemRadioTest::reads_radio_data()
     QTest::newRow("state as a number") << QByteArray("{\"state\":3}") << none << radio_defaults;
     QTest::newRow("settings half-written") << none << QByteArray("{\"nodeName\":\"Sc") << radio_defaults;
     QTest::newRow("status is an array") << QByteArray("[{\"state\":\"connected\"}]") << none << radio_defaults;
+    QTest::newRow("a FIFO and a file without end") << QByteArray("|") << QByteArray("->/dev/zero") << radio_defaults;
 }
 
 void ModemRadioTest::reads_radio()
