@@ -13,25 +13,17 @@ cmake --build --preset release >/dev/null
 bin=build-release
 
 work=$(mktemp -d /tmp/vantrel-bench.XXXXXX)
-trap 'exec {crowd[1]}>&- 2>/dev/null; stop_daemon; rm -rf "$work"' EXIT
+crowd_input=
+# The crowded daemon ends, and removes its files, when its input closes.
+trap '[ -n "$crowd_input" ] && exec {crowd_input}>&- && wait; stop_daemon; rm -rf "$work"' EXIT
 start_daemon "$work"
 export VANTREL_WPA_SOCKET="$work/ctrl/lo"
 wpa_cli_program=$(PATH="$PATH:/usr/sbin:/sbin" command -v wpa_cli)
 # A scripted daemon in a crowded place: 200 access points, read past SCAN_RESULTS.
 coproc crowd { "$bin/bench/vantrel-crowd"; }
+crowd_input=${crowd[1]}
 read -r crowd_socket <&"${crowd[0]}"
-
-# A tablet's status files, laid out as sysfs and the modem service do.
-mkdir -p "$work/devices/AC" "$work/devices/BAT0" "$work/power_supply"
-printf 'Mains\n' >"$work/devices/AC/type"
-printf 'Battery\n' >"$work/devices/BAT0/type"
-printf '57\n' >"$work/devices/BAT0/capacity"
-printf 'Discharging\n' >"$work/devices/BAT0/status"
-ln -s ../devices/AC "$work/power_supply/AC"
-ln -s ../devices/BAT0 "$work/power_supply/BAT0"
-printf '{"selected":true,"policy":"auto","state":"online"}\n' >"$work/modem-status.json"
-export VANTREL_BATTERY_ROOT="$work/power_supply" VANTREL_MODEM_STATUS="$work/modem-status.json"
-export VANTREL_MODEM_SETTINGS="$work/modem.json" VANTREL_PROXY_STATUS="$work/proxy-status.json"
+make_sample_tablet "$work"
 
 instructions() {
     valgrind --tool=callgrind --callgrind-out-file=/dev/null "$@" 2>&1 >/dev/null \

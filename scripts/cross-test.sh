@@ -6,13 +6,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
 
-ensure_packages "${native_packages[@]}" crossbuild-essential-armhf qemu-user binutils
-if ! dpkg-query -W -f='${Status}' qt6-base-dev:armhf 2>/dev/null | grep -q 'install ok installed'; then
-    dpkg --add-architecture armhf
-    apt-get update -q >/dev/null
-    # --no-remove: the build machine's own Qt must stay for moc and the native build.
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends --no-remove qt6-base-dev:armhf >/dev/null
-fi
+ensure_packages "${native_packages[@]}" qemu-user binutils
+ensure_armhf_packages
 
 build_preset armhf
 

@@ -16,6 +16,16 @@ ensure_packages() {
 
 native_packages=(cmake ninja-build g++ qt6-base-dev wpasupplicant)
 
+# The armhf cross compiler and Qt 6 Core for armhf, next to the native Qt.
+ensure_armhf_packages() {
+    ensure_packages crossbuild-essential-armhf
+    dpkg-query -W -f='${Status}' qt6-base-dev:armhf 2>/dev/null | grep -q 'install ok installed' && return 0
+    dpkg --add-architecture armhf
+    apt-get update -q >/dev/null
+    # --no-remove: the build machine's own Qt must stay for moc and the native build.
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends --no-remove qt6-base-dev:armhf >/dev/null
+}
+
 # Configures and builds CMake preset $1.
 build_preset() {
     cmake --preset "$1"
@@ -31,11 +41,12 @@ test_preset() {
 programs=(vantrel-wifi vantrel-battery)
 
 # Starts a private wpa_supplicant with the wired driver on the loopback
-# interface, its control socket and configuration under directory $1, and
-# waits until its socket exists. Sets daemon_pid; stop it with stop_daemon.
+# interface, its control socket and configuration under directory $1, the
+# network blocks $2 (if any) in its configuration, and waits until its socket
+# exists. Sets daemon_pid; stop it with stop_daemon.
 start_daemon() {
     local work=$1
-    printf 'ctrl_interface=%s/ctrl\nupdate_config=1\nap_scan=0\n' "$work" >"$work/wpa.conf"
+    printf 'ctrl_interface=%s/ctrl\nupdate_config=1\nap_scan=0\n%s\n' "$work" "${2:-}" >"$work/wpa.conf"
     PATH="$PATH:/usr/sbin:/sbin" wpa_supplicant -D wired -i lo -c "$work/wpa.conf" >"$work/daemon.log" 2>&1 &
     daemon_pid=$!
     local _
@@ -46,6 +57,23 @@ start_daemon() {
     echo "wpa_supplicant did not start:" >&2
     cat "$work/daemon.log" >&2
     return 1
+}
+
+# A tablet's status files under directory $1, laid out as sysfs and the modem
+# service do: mains and a battery at 57 %, discharging, and a modem online.
+# Exports the variables that point vantrel-battery at them.
+make_sample_tablet() {
+    local work=$1
+    mkdir -p "$work/devices/AC" "$work/devices/BAT0" "$work/power_supply"
+    printf 'Mains\n' >"$work/devices/AC/type"
+    printf 'Battery\n' >"$work/devices/BAT0/type"
+    printf '57\n' >"$work/devices/BAT0/capacity"
+    printf 'Discharging\n' >"$work/devices/BAT0/status"
+    ln -s ../devices/AC "$work/power_supply/AC"
+    ln -s ../devices/BAT0 "$work/power_supply/BAT0"
+    printf '{"selected":true,"policy":"auto","state":"online"}\n' >"$work/modem-status.json"
+    export VANTREL_BATTERY_ROOT="$work/power_supply" VANTREL_MODEM_STATUS="$work/modem-status.json"
+    export VANTREL_MODEM_SETTINGS="$work/modem.json" VANTREL_PROXY_STATUS="$work/proxy-status.json"
 }
 
 stop_daemon() {

@@ -1,0 +1,81 @@
+#include "support/fake_daemon.h"
+#include "support/tool_run.h"
+
+#include <QTest>
+
+namespace {
+
+// Names that the shell must quote, names that cannot be typed as shown, and a saved one.
+const QByteArray scan_results = "bssid / frequency / signal level / flags / ssid\n"
+                                "aa:01\t2412\t-40\t[ESS]\tMy Net\n"
+                                "aa:02\t2412\t-45\t[ESS]\tBob's \\\"5G\\\"\n"
+                                "aa:03\t2412\t-50\t[ESS]\t$HOME\n"
+                                "aa:04\t2412\t-55\t[ESS]\tback\\\\slash\n"
+                                "aa:05\t2412\t-60\t[ESS]\tlat\\xe9\n"
+                                "aa:06\t2412\t-65\t[ESS]\tTab\\there\n"
+                                "aa:07\t2412\t-70\t[ESS]\tCaf\\xc3\\xa9\n";
+
+} // namespace
+
+class CompletionTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void completes_data();
+    void completes();
+};
+
+void CompletionTest::completes_data()
+{
+    QTest::addColumn<QByteArray>("words"); // COMP_WORDS as bash words, the last one being completed
+    QTest::addColumn<bool>("daemon");
+    QTest::addColumn<QByteArray>("replies");
+    QTest::newRow("actions") << QByteArray("vantrel-wifi ''") << true
+                             << QByteArray("status\nlist\npick\nconnect\ndisconnect\nforget\nhelp\n");
+    QTest::newRow("an action by its start, after a flag") << QByteArray("vantrel-wifi --json di") << true
+                                                          << QByteArray("disconnect\n");
+    QTest::newRow("the flags of list") << QByteArray("vantrel-wifi list --") << true
+                                       << QByteArray("--json\n--cached\n");
+    QTest::newRow("names for connect, quoted for the shell")
+        << QByteArray("vantrel-wifi connect ''") << true
+        << QByteArray("Office\nMy\\ Net\nBob\\'s\\ \\\"5G\\\"\n\\$HOME\nback\\\\slash\nCaf\xc3\xa9\n");
+    QTest::newRow("a name begun in quotes") << QByteArray("vantrel-wifi forget --yes \"'My N\"") << true
+                                            << QByteArray("My\\ Net\n");
+    QTest::newRow("a name begun with a backslash") << QByteArray("vantrel-wifi forget --yes 'back\\\\'") << true
+                                                   << QByteArray("back\\\\slash\n");
+    QTest::newRow("no names for pick") << QByteArray("vantrel-wifi pick ''") << true << QByteArray();
+    QTest::newRow("no daemon: nothing, silently") << QByteArray("vantrel-wifi connect ''") << false << QByteArray();
+    QTest::newRow("vantrel-battery modes") << QByteArray("vantrel-battery --p") << true
+                                           << QByteArray("--percentage\n--prompt\n");
+    QTest::newRow("vantrel-battery takes one") << QByteArray("vantrel-battery --prompt ''") << true << QByteArray();
+}
+
+void CompletionTest::completes()
+{
+    QFETCH(QByteArray, words);
+    QFETCH(bool, daemon);
+    FakeDaemon fake;
+    fake.reply("SCAN_RESULTS", scan_results);
+    fake.reply("LIST_NETWORKS", "network id / ssid / bssid / flags\n0\tOffice\tany\t\n");
+    fake.reply("STATUS", "wpa_state=DISCONNECTED\n");
+    QStringList tool;
+    for (const QString& word : tool_command(QStringLiteral(VANTREL_WIFI_BINARY), QStringList()))
+        tool.append(QLatin1Char('\'') + word + QLatin1Char('\''));
+    const QString script = QStringLiteral(
+        "source '%1/completion/vantrel-wifi'; source '%1/completion/vantrel-battery'\n"
+        "vantrel-wifi() { %2 \"$@\"; }\n"
+        "COMP_WORDS=(%3); COMP_CWORD=$((${#COMP_WORDS[@]} - 1))\n"
+        "complete -p \"${COMP_WORDS[0]}\" | { read -r _ _ function _; \"$function\" \"${COMP_WORDS[0]}\"; "
+        "printf '%s\\n' \"${COMPREPLY[@]}\"; } | sed '/^$/d'\n")
+        .arg(QStringLiteral(VANTREL_SOURCE_DIR), tool.join(QLatin1Char(' ')), QString::fromUtf8(words));
+    QProcessEnvironment environment =
+        wifi_environment(daemon ? fake.path() : QStringLiteral("/tmp/vantrel-no-daemon-here"));
+    environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
+    const ToolRun run = run_command({QStringLiteral("/bin/bash"), QStringLiteral("-c"), script}, environment);
+    QTEST(run.out, "replies");
+    QCOMPARE(run.err, QByteArray());
+    QCOMPARE(run.status, 0);
+}
+
+QTEST_GUILESS_MAIN(CompletionTest)
+#include "completion_test.moc"
