@@ -111,11 +111,13 @@ void merge_scanned(std::vector<Network>& result, const QByteArray& line)
     Network item;
     bool frequency_ok = false;
     bool signal_ok = false;
-    item.bssid = QString::fromUtf8(field(line, 0));
-    item.frequency = decimal(field(line, 1), &frequency_ok);
-    item.signal = decimal(field(line, 2), &signal_ok);
-    item.flags = QString::fromUtf8(field(line, 3));
-    item.ssid_bytes = unescape_ssid(field(line, 4));
+    // A missing column reads as empty.
+    const QByteArrayList columns = line.split('\t');
+    item.bssid = QString::fromUtf8(columns.value(0));
+    item.frequency = decimal(columns.value(1), &frequency_ok);
+    item.signal = decimal(columns.value(2), &signal_ok);
+    item.flags = QString::fromUtf8(columns.value(3));
+    item.ssid_bytes = unescape_ssid(columns.value(4));
     if (hidden(item.ssid_bytes) || !frequency_ok || !signal_ok)
         return;
     item.ssid = ssid_label(item.ssid_bytes);
@@ -160,14 +162,6 @@ bool listed_before(const Network& left, const Network& right)
 
 } // namespace
 
-QByteArray field(const QByteArray& line, int index)
-{
-    if (index < 0)
-        return QByteArray();
-    const QList<QByteArray> columns = line.split('\t');
-    return index < columns.size() ? columns.at(index) : QByteArray();
-}
-
 int decimal(const QByteArray& text, bool* ok)
 {
     return text.toInt(ok, 10);
@@ -179,13 +173,14 @@ std::vector<Profile> parse_profiles(const QByteArray& table)
     for (const QByteArray& line : table.split('\n')) {
         if (line.isEmpty() || line.startsWith("network id"))
             continue;
+        const QByteArrayList columns = line.split('\t');
         Profile profile;
         bool id_ok = false;
-        profile.id = decimal(field(line, 0), &id_ok);
+        profile.id = decimal(columns.value(0), &id_ok);
         if (!id_ok)
             continue;
-        profile.ssid = unescape_ssid(field(line, 1));
-        profile.flags = field(line, 3);
+        profile.ssid = unescape_ssid(columns.value(1));
+        profile.flags = columns.value(3);
         profiles.push_back(profile);
     }
     return profiles;
@@ -210,8 +205,8 @@ BssPage parse_bss(const QByteArray& reply)
             values.clear();
             continue;
         }
-        const QByteArray key = keys.value(values.size());
-        if (!line.startsWith(key + '='))
+        const QByteArray& key = keys.value(values.size());
+        if (!line.startsWith(key) || line.indexOf('=') != key.size())
             return BssPage();
         values.append(line.mid(key.size() + 1));
     }

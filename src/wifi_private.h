@@ -30,8 +30,6 @@ QByteArray exchange(const QByteArray& server, const QByteArray& request, int tim
 // Sleeps unless a signal comes first.
 void pause_for(int milliseconds);
 
-// Column `index` of a TAB-separated table line, empty when there is none.
-QByteArray field(const QByteArray& line, int index);
 int decimal(const QByteArray& text, bool* ok);
 
 // One saved profile, a line of the LIST_NETWORKS table.
