@@ -15,13 +15,13 @@ bin=build-release
 work=$(mktemp -d /tmp/vantrel-bench.XXXXXX)
 crowd_input=
 # The crowded daemon ends, and removes its files, when its input closes.
-trap '[ -n "$crowd_input" ] && exec {crowd_input}>&- && wait; stop_daemon; rm -rf "$work"' EXIT
+trap '[ -n "$crowd_input" ] && exec {crowd_input}>&- && wait "$crowd_pid"; stop_daemon; rm -rf "$work"' EXIT
 start_daemon "$work"
 export VANTREL_WPA_SOCKET="$work/ctrl/lo"
 wpa_cli_program=$(PATH="$PATH:/usr/sbin:/sbin" command -v wpa_cli)
 # A scripted daemon in a crowded place: 200 access points, read past SCAN_RESULTS.
 coproc crowd { "$bin/bench/vantrel-crowd"; }
-crowd_input=${crowd[1]}
+crowd_input=${crowd[1]} crowd_pid=$crowd_PID
 read -r crowd_socket <&"${crowd[0]}"
 make_sample_tablet "$work"
 

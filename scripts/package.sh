@@ -26,5 +26,6 @@ cpack --config "build-package-$arch/CPackConfig.cmake" -B "$staging" >/dev/null
 mkdir -p dist
 package=dist/$(basename "$staging"/*.deb)
 mv "$staging"/*.deb "$package"
-lintian --fail-on error "$package" >&2
+# lintian leaves files of its own in TMPDIR.
+TMPDIR=$staging lintian --fail-on error "$package" >&2
 echo "$package"
