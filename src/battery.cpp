@@ -49,13 +49,18 @@ private:
 // runs this at every redraw: it opens without blocking (a FIFO would wait for
 // a writer for ever), reads nothing but regular files (a device may never
 // end), and reads the limit plus one byte, never trusting st_size (sysfs
-// gives 4096 for every attribute, whatever it holds).
+// gives 4096 for every attribute, whatever it holds). A FIFO is never even
+// opened: that alone would release a writer waiting on it.
 QByteArray read_small_file(const QString& path, qsizetype limit)
 {
     if (path.isEmpty())
         return QByteArray();
-    const Descriptor file(::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    const QByteArray name = QFile::encodeName(path);
     struct stat info {};
+    if (::stat(name.constData(), &info) != 0 || !S_ISREG(info.st_mode))
+        return QByteArray();
+    // Checked again on what was opened: the file may have been swapped meanwhile.
+    const Descriptor file(::open(name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
     if (file.get() < 0 || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode))
         return QByteArray();
     QByteArray bytes(limit + 1, Qt::Uninitialized);

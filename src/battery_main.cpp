@@ -2,8 +2,11 @@
 
 #include <QCoreApplication>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+
+#include <unistd.h>
 
 namespace {
 
@@ -22,6 +25,20 @@ Mode mode_of(int argc, char** argv)
     if (std::strcmp(argv[1], "--prompt") == 0)
         return Mode::Prompt;
     return Mode::Usage;
+}
+
+// The text is the result: one that cannot be written whole is a failure.
+bool write_out(const QByteArray& bytes)
+{
+    for (qsizetype at = 0; at < bytes.size();) {
+        const ssize_t written = ::write(STDOUT_FILENO, bytes.constData() + at, size_t(bytes.size() - at));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        at += written;
+    }
+    return true;
 }
 
 } // namespace
@@ -45,7 +62,9 @@ int main(int argc, char** argv)
     else
         text = battery.report() + QLatin1Char('\n') + modem.compact();
     // Written by its length: no byte of a file's text can cut it short.
-    const QByteArray line = text.toUtf8() + '\n';
-    std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
+    if (!write_out(text.toUtf8() + '\n')) {
+        std::fprintf(stderr, "vantrel-battery: Could not write output: %s\n", std::strerror(errno));
+        return 1;
+    }
     return mode == Mode::Report && !battery.available() ? 1 : 0;
 }

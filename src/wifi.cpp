@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 
@@ -47,21 +48,72 @@ int connect_timeout(int fallback)
     return environment_milliseconds("VANTREL_WIFI_CONNECT_TIMEOUT_MS", fallback);
 }
 
-// The daemon builds SCAN_RESULTS in a 4096-byte buffer and stops, without
-// notice, after the last whole line that fits. A line holds a 17-byte BSSID,
-// two numbers, the flags and an SSID of at most 128 escaped bytes: with every
-// flag group the daemon writes it stays under 1 KiB. So a reply that ends
-// more than 1 KiB short of the buffer is whole; any longer one may be cut.
-bool may_be_cut(const QByteArray& scan_results)
+// The daemon builds SCAN_RESULTS and LIST_NETWORKS in a 4096-byte buffer and
+// stops, without notice, after the last whole line that fits. So a reply that
+// ends more than its longest line short of the buffer is whole; any longer
+// one may be cut.
+bool may_be_cut(const QByteArray& reply, int longest_line)
 {
     constexpr int reply_buffer = 4096;
-    constexpr int longest_line = 1024;
-    return scan_results.size() >= reply_buffer - longest_line;
+    return reply.size() >= reply_buffer - longest_line;
 }
 
-// Far more pages than the daemon's table fills (200 entries by default); only
-// a daemon answering without end could need them.
-constexpr int most_bss_pages = 64;
+// A scan line holds a 17-byte BSSID, two numbers, the flags and an SSID of at
+// most 128 escaped bytes: with every flag group the daemon writes it stays
+// under 1 KiB.
+constexpr int longest_scan_line = 1024;
+// A profile line: an id, an SSID of at most 128 escaped bytes, "any" or a
+// BSSID, and at most [CURRENT][DISABLED][TEMP-DISABLED][P2P-PERSISTENT].
+constexpr int longest_profile_line = 256;
+
+// Far more pages than the daemon's tables fill (200 scan entries by default);
+// only a daemon answering without end could need them.
+constexpr int most_pages = 64;
+
+bool is_table(const QByteArray& reply)
+{
+    return reply.startsWith("network id");
+}
+
+using Ask = std::function<QByteArray(const QByteArray&)>;
+
+// The whole LIST_NETWORKS table, asked for by `ask`: a page that may have been
+// cut is followed by the profiles after its last id, until a page that cannot
+// have been cut or one that adds no higher id. A partial table would pass for
+// a whole one, so a later page that is not a table fails the read.
+QByteArray whole_table(const Ask& ask)
+{
+    QByteArray table = ask("LIST_NETWORKS");
+    QByteArray page = table;
+    for (int pages = 1; pages < most_pages && may_be_cut(page, longest_profile_line); ++pages) {
+        const std::vector<Profile> listed = parse_profiles(page);
+        if (listed.empty())
+            break;
+        const int last = listed.back().id;
+        page = ask("LIST_NETWORKS LAST_ID=" + QByteArray::number(last));
+        if (!is_table(page))
+            throw refusal("list saved Wi-Fi networks", page);
+        const std::vector<Profile> more = parse_profiles(page);
+        if (more.empty() || more.back().id <= last)
+            break;
+        table += '\n' + page;
+    }
+    return table;
+}
+
+// Another client may have removed a profile and added one under its id: a
+// profile is touched only while its id still holds its name.
+bool unchanged(const std::vector<Profile>& table, const Profile& known)
+{
+    return std::any_of(table.begin(), table.end(), [&known](const Profile& profile) {
+        return profile.id == known.id && profile.ssid == known.ssid;
+    });
+}
+
+bool disabled(const Profile& profile)
+{
+    return profile.flags.contains("[DISABLED]");
+}
 
 } // namespace
 
@@ -69,9 +121,11 @@ constexpr int most_bss_pages = 64;
 // the operation commits. The daemon acts on a request before it answers, so
 // the undo of a request is logged before it is sent and withdrawn only when
 // the request never went out or was refused. Undo is best effort: a refusal
-// is passed over, and the first request left unanswered ends it (a daemon that
-// has stopped answering cannot be repaired, and each try costs the full wait).
-// A signal does not stop it: the signal is what it answers.
+// is passed over, and so is a request left unanswered (a busy daemon answers
+// late; a datagram may be lost), but a daemon that is gone, or has left two
+// requests in a row unanswered, is not asked again. Before it touches an id,
+// undo reads the table once and touches only profiles that still hold their
+// names. A signal does not stop it: the signal is what it answers.
 class Client::Changes {
 public:
     explicit Changes(const QByteArray& server) : server_(server) {}
@@ -86,26 +140,47 @@ public:
     Changes(const Changes&) = delete;
     Changes& operator=(const Changes&) = delete;
 
-    void remove_later(int id)
+    // A profile this run created, named `ssid` or not named yet.
+    void remove_later(int id, const QByteArray& ssid)
     {
-        steps_.push_back([this, id] { undo(with_id("REMOVE_NETWORK", id)); });
+        steps_.push_back([this, id, ssid] {
+            const std::vector<Profile>* table = fresh_table();
+            if (table && (unchanged(*table, {id, ssid, {}}) || unchanged(*table, {id, {}, {}})))
+                undo(with_id("REMOVE_NETWORK", id));
+        });
     }
-    void enable_later(const std::vector<int>& ids)
+    // What a selection disabled: the others that were enabled, and the chosen
+    // profile's own flag. Without a table the others are enabled all the same.
+    void unselect_later(const std::vector<Profile>& others, const std::optional<Profile>& chosen_disabled)
     {
-        steps_.push_back([this, ids] {
-            for (const int id : ids)
-                undo(enable_request(id));
+        steps_.push_back([this, others, chosen_disabled] {
+            const std::vector<Profile>* table = others.empty() && !chosen_disabled ? nullptr : fresh_table();
+            for (const Profile& profile : others) {
+                if (!table || unchanged(*table, profile))
+                    undo(enable_request(profile.id));
+            }
+            if (chosen_disabled && table && unchanged(*table, *chosen_disabled))
+                undo(with_id("DISABLE_NETWORK", chosen_disabled->id));
         });
     }
     // The profile that an unanswered ADD_NETWORK may have made: the one without
-    // a name that was not there before.
-    void remove_added_later(const std::vector<int>& before)
+    // a name that was not there before. If several appeared, another client is
+    // making one too, and none is taken.
+    void remove_added_later(const std::vector<Profile>& before)
     {
         steps_.push_back([this, before] {
-            for (const Profile& profile : parse_profiles(undo("LIST_NETWORKS"))) {
-                if (profile.ssid.isEmpty() && std::find(before.begin(), before.end(), profile.id) == before.end())
-                    undo(with_id("REMOVE_NETWORK", profile.id));
+            const std::vector<Profile>* table = fresh_table();
+            if (!table)
+                return;
+            std::vector<int> added;
+            for (const Profile& profile : *table) {
+                const bool known = std::any_of(before.begin(), before.end(),
+                                               [&profile](const Profile& old) { return old.id == profile.id; });
+                if (profile.ssid.isEmpty() && !known)
+                    added.push_back(profile.id);
             }
+            if (added.size() == 1)
+                undo(with_id("REMOVE_NETWORK", added.front()));
         });
     }
     // Sends the request whose undo was logged last; withdraws that undo when
@@ -125,13 +200,58 @@ public:
     void commit() { steps_.clear(); }
 
 private:
-    QByteArray undo(const QByteArray& request) const
+    // The table as undo began, read once, when a step first needs it; asked
+    // again after a lost reply. nullptr: it could not be read.
+    const std::vector<Profile>* fresh_table()
     {
-        return exchange(server_, request, reply_timeout_ms, Wait::Steady);
+        if (table_read_)
+            return table_ ? &*table_ : nullptr;
+        table_read_ = true;
+        bool answered = true;
+        const Ask ask = [this, &answered](const QByteArray& request) {
+            const std::optional<QByteArray> reply = undo(request);
+            answered = reply.has_value();
+            if (!answered)
+                throw failure(QString());
+            return *reply;
+        };
+        for (int tries = 0; tries < 2; ++tries) {
+            try {
+                const QByteArray table = whole_table(ask);
+                if (!is_table(table))
+                    return nullptr;
+                table_ = parse_profiles(table);
+                return &*table_;
+            } catch (const std::runtime_error&) {
+                if (answered)
+                    return nullptr;
+            }
+        }
+        return nullptr;
+    }
+    // Nothing when the request got no reply or the daemon is not asked again.
+    std::optional<QByteArray> undo(const QByteArray& request)
+    {
+        constexpr int most_unanswered = 2;
+        if (unanswered_ >= most_unanswered)
+            return std::nullopt;
+        try {
+            const QByteArray reply = exchange(server_, request, reply_timeout_ms, Wait::Steady);
+            unanswered_ = 0;
+            return reply;
+        } catch (const NoReply&) {
+            ++unanswered_;
+        } catch (const std::runtime_error&) {
+            unanswered_ = most_unanswered; // gone: no socket, or nobody reading it
+        }
+        return std::nullopt;
     }
 
     const QByteArray& server_;
     std::vector<std::function<void()>> steps_;
+    bool table_read_ = false;
+    std::optional<std::vector<Profile>> table_;
+    int unanswered_ = 0;
 };
 
 void Client::require_ok(const QByteArray& reply, const char* operation)
@@ -150,7 +270,21 @@ Status Client::status() const
     return parse_status(command("STATUS", reply_timeout_ms));
 }
 
-NetworkList Client::networks(bool scan) const
+QByteArray Client::table() const
+{
+    return whole_table([this](const QByteArray& request) { return command(request, reply_timeout_ms); });
+}
+
+// Without the whole table the profiles an action touches could not be told.
+std::vector<Profile> Client::profiles() const
+{
+    const QByteArray text = table();
+    if (!is_table(text))
+        throw refusal("list saved Wi-Fi networks", text);
+    return parse_profiles(text);
+}
+
+std::vector<Network> Client::networks(bool scan) const
 {
     if (scan) {
         const QByteArray reply = command("SCAN", reply_timeout_ms);
@@ -160,14 +294,10 @@ NetworkList Client::networks(bool scan) const
         pause_for(environment_milliseconds("VANTREL_WIFI_SCAN_DELAY_MS", 1400));
     }
     QByteArray scanned = command("SCAN_RESULTS", reply_timeout_ms);
-    if (may_be_cut(scanned))
+    if (may_be_cut(scanned, longest_scan_line))
         scanned += '\n' + bss_table();
-    const QByteArray saved = command("LIST_NETWORKS", reply_timeout_ms);
-    NetworkList list;
-    list.items = parse_networks(scanned, saved, status());
-    for (const Profile& profile : parse_profiles(saved))
-        list.profile_ids.push_back(profile.id);
-    return list;
+    const QByteArray saved = table();
+    return parse_networks(scanned, saved, status());
 }
 
 // Every entry of the daemon's BSS table as scan-result lines, read a page at a
@@ -178,7 +308,7 @@ QByteArray Client::bss_table() const
     QByteArray lines;
     int next = 0;
     try {
-        for (int pages = 0; pages < most_bss_pages; ++pages) {
+        for (int pages = 0; pages < most_pages; ++pages) {
             const QByteArray reply = command("BSS RANGE=" + QByteArray::number(next) + "- MASK=0x21887", reply_timeout_ms);
             if (reply.isEmpty())
                 break;
@@ -219,31 +349,40 @@ void Client::wait_connected(const QByteArray& ssid, int timeout_ms) const
 
 // SELECT_NETWORK disables every other profile in the daemon, and the next
 // SAVE_CONFIG, ours or anyone's, would write that down: the profiles enabled
-// before it are enabled again, on success and on failure alike.
-std::vector<int> Client::select(Changes& changes, int id, const char* operation) const
+// before it are enabled again, on success and on failure alike. It enables
+// the chosen one too, which failure disables again if it was disabled.
+std::vector<Profile> Client::select(Changes& changes, const Profile& chosen, const char* operation) const
 {
-    // Without the table the profiles that the selection disables could not be told.
-    const QByteArray table = command("LIST_NETWORKS", reply_timeout_ms);
-    if (!table.startsWith("network id"))
-        throw refusal("list saved Wi-Fi networks", table);
-    std::vector<int> others;
-    for (const Profile& profile : parse_profiles(table)) {
-        if (profile.id != id && !profile.flags.contains("[DISABLED]"))
-            others.push_back(profile.id);
+    const std::vector<Profile> table = profiles();
+    if (!unchanged(table, chosen))
+        throw failure(QStringLiteral("The selected network is not saved."));
+    std::vector<Profile> others;
+    std::optional<Profile> chosen_disabled;
+    for (const Profile& profile : table) {
+        if (profile.id == chosen.id && disabled(profile))
+            chosen_disabled = profile;
+        else if (profile.id != chosen.id && !disabled(profile))
+            others.push_back(profile);
     }
-    changes.enable_later(others); // withdrawn by enable_again
-    const QByteArray reply = changes.send(with_id("SELECT_NETWORK", id));
+    changes.unselect_later(others, chosen_disabled); // withdrawn by enable_again
+    const QByteArray reply = changes.send(with_id("SELECT_NETWORK", chosen.id));
     if (reply != "OK")
         changes.withdraw();
     require_ok(reply, operation);
     return others;
 }
 
-// On the way to success each must be done before anything is saved.
-void Client::enable_again(Changes& changes, const std::vector<int>& ids) const
+// On the way to success each must be done before anything is saved; a
+// profile that another client has removed or replaced meanwhile is left alone.
+void Client::enable_again(Changes& changes, const std::vector<Profile>& others) const
 {
-    for (const int id : ids)
-        send_expecting_ok(enable_request(id), "re-enable saved Wi-Fi network");
+    if (!others.empty()) {
+        const std::vector<Profile> table = profiles();
+        for (const Profile& profile : others) {
+            if (unchanged(table, profile))
+                send_expecting_ok(enable_request(profile.id), "re-enable saved Wi-Fi network");
+        }
+    }
     changes.withdraw();
 }
 
@@ -252,22 +391,24 @@ void Client::connect_saved(int id, const QByteArray& ssid, int timeout_ms) const
     if (id < 0)
         throw failure(QStringLiteral("The selected network is not saved."));
     Changes changes(socket_path_);
-    const std::vector<int> others = select(changes, id, "select saved Wi-Fi network");
+    const std::vector<Profile> others = select(changes, {id, ssid, {}}, "select saved Wi-Fi network");
     wait_connected(ssid, connect_timeout(timeout_ms));
     enable_again(changes, others);
     changes.commit();
 }
 
-int Client::add_profile(Changes& changes, const std::vector<int>& profile_ids) const
+// The ids in use are read just before the add: if its reply is lost, the new
+// profile is the unnamed one that was not there.
+int Client::add_profile(Changes& changes, const QByteArray& ssid) const
 {
-    changes.remove_added_later(profile_ids);
+    changes.remove_added_later(profiles());
     const QByteArray reply = changes.send("ADD_NETWORK");
     changes.withdraw();
     bool id_ok = false;
     const int id = decimal(reply, &id_ok);
     if (!id_ok || id < 0)
         throw failure(QStringLiteral("wpa_supplicant did not create a network profile."));
-    changes.remove_later(id);
+    changes.remove_later(id, ssid);
     return id;
 }
 
@@ -301,8 +442,7 @@ void Client::save(Changes& changes) const
     changes.commit();
 }
 
-void Client::connect_new(const QByteArray& ssid, Security security, const QByteArray& password, int timeout_ms,
-                         const std::vector<int>& profile_ids) const
+void Client::connect_new(const QByteArray& ssid, Security security, const QByteArray& password, int timeout_ms) const
 {
     if (ssid.isEmpty())
         throw failure(QStringLiteral("The network name cannot be empty."));
@@ -311,9 +451,9 @@ void Client::connect_new(const QByteArray& ssid, Security security, const QByteA
     if (security == Security::Personal && (password.size() < 8 || password.size() > 63))
         throw failure(QStringLiteral("A WPA password must contain 8 to 63 UTF-8 bytes."));
     Changes changes(socket_path_);
-    const int id = add_profile(changes, profile_ids);
+    const int id = add_profile(changes, ssid);
     configure(id, ssid, security, password);
-    const std::vector<int> others = select(changes, id, "select Wi-Fi network");
+    const std::vector<Profile> others = select(changes, {id, ssid, {}}, "select Wi-Fi network");
     wait_connected(ssid, connect_timeout(timeout_ms));
     enable_again(changes, others);
     save(changes);
@@ -328,7 +468,7 @@ void Client::disconnect() const
 // made before a later one is refused stands: removing was the request.
 void Client::forget(const QByteArray& ssid) const
 {
-    const QByteArray saved = command("LIST_NETWORKS", reply_timeout_ms);
+    const QByteArray saved = table();
     status(); // part of forget's known request sequence; only the names decide
     std::vector<int> ids;
     for (const Profile& profile : parse_profiles(saved)) {

@@ -19,7 +19,6 @@
 using vtl::wifi::Client;
 using vtl::wifi::Interrupted;
 using vtl::wifi::Network;
-using vtl::wifi::NetworkList;
 using vtl::wifi::Security;
 using vtl::wifi::Status;
 using vtl::wifi::terminal_text;
@@ -49,8 +48,10 @@ volatile sig_atomic_t echo_disabled = 0;
 // come while that undoing goes on, ends the program at once.
 void end_run(int signal)
 {
-    if (vtl::wifi::interruption() != 0)
+    if (vtl::wifi::interruption() != 0) {
+        vtl::wifi::remove_socket_file();
         _exit(128 + signal);
+    }
     vtl::wifi::interrupt(signal);
 }
 
@@ -135,21 +136,37 @@ private:
     bool active_ = false;
 };
 
+// One line of standard input, read a byte at a time so that nothing after it
+// is taken from the next reader. Each read waits as the daemon's replies do,
+// so a signal that came just before it still ends it. False at the end of input.
+bool read_line(QByteArray& line)
+{
+    for (;;) {
+        vtl::wifi::wait_for_input(STDIN_FILENO);
+        char byte = 0;
+        const ssize_t got = ::read(STDIN_FILENO, &byte, 1);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return false;
+        if (byte == '\n')
+            return true;
+        line += byte;
+    }
+}
+
 // The line's bytes as typed: a password is not text to decode.
 QByteArray input_line(const QString& prompt, bool hidden)
 {
     std::cerr << prompt.toUtf8().constData() << std::flush;
     const EchoGuard echo(hidden);
-    std::string line;
-    throw_if_interrupted();
-    std::getline(std::cin, line);
+    QByteArray line;
+    const bool ended = read_line(line);
     if (hidden && isatty(STDIN_FILENO))
         std::cerr << '\n';
-    // Nothing has changed yet: a signal during the read ends the run at once.
-    throw_if_interrupted();
-    if (std::cin.fail() && line.empty())
+    if (!ended && line.isEmpty())
         throw std::runtime_error("Could not read input.");
-    return QByteArray(line.data(), qsizetype(line.size()));
+    return line;
 }
 
 // The words as given: a network name is the bytes the user typed.
@@ -196,7 +213,7 @@ void write_line(const QString& text)
 
 void write_json(const QJsonDocument& document)
 {
-    write_out(document.toJson(QJsonDocument::Compact) + '\n');
+    write_out(vtl::wifi::json_text(document.toJson(QJsonDocument::Compact)) + '\n');
 }
 
 bool take_flag(QByteArrayList& arguments, const char* word)
@@ -212,6 +229,8 @@ bool is_help(const QByteArray& word)
 void show_status(const Client& client, const CommandLine& line)
 {
     const Status status = client.status();
+    // A signal during the exchange ends a look without its output.
+    throw_if_interrupted();
     if (line.as_json) {
         const QJsonObject object{{QStringLiteral("state"), status.state},
                                  {QStringLiteral("ssid"), status.ssid},
@@ -248,6 +267,7 @@ QString menu_line(int number, const Network& item)
 
 void print_networks(const std::vector<Network>& items, bool as_json)
 {
+    throw_if_interrupted();
     if (as_json) {
         QJsonArray array;
         for (const Network& item : items)
@@ -272,7 +292,7 @@ void acknowledge(const CommandLine& line, const QString& text)
 
 void list(const Client& client, const CommandLine& line)
 {
-    print_networks(client.networks(!line.cached).items, line.as_json);
+    print_networks(client.networks(!line.cached), line.as_json);
 }
 
 const Network& find_network(const std::vector<Network>& items, const QByteArray& ssid)
@@ -292,15 +312,14 @@ QString connected_line(const QString& ssid)
 void connect(const Client& client, const CommandLine& line)
 {
     const QByteArray ssid = line.operands.first();
-    const NetworkList list = client.networks(false);
-    const Network& item = find_network(list.items, ssid);
+    const std::vector<Network> items = client.networks(false);
+    const Network& item = find_network(items, ssid);
     if (item.saved_id >= 0)
         client.connect_saved(item.saved_id, ssid, connect_timeout_ms);
     else if (line.open)
-        client.connect_new(ssid, Security::Open, QByteArray(), connect_timeout_ms, list.profile_ids);
+        client.connect_new(ssid, Security::Open, QByteArray(), connect_timeout_ms);
     else if (line.password_stdin)
-        client.connect_new(ssid, Security::Personal, input_line(QString(), false), connect_timeout_ms,
-                           list.profile_ids);
+        client.connect_new(ssid, Security::Personal, input_line(QString(), false), connect_timeout_ms);
     else
         throw std::runtime_error(
             "Use --password-stdin so the password does not enter shell history, or --open for an open network.");
@@ -318,9 +337,9 @@ const Network& choose(const std::vector<Network>& items)
 
 void pick(const Client& client, const CommandLine&)
 {
-    const NetworkList list = client.networks(true);
-    print_networks(list.items, false);
-    const Network& item = choose(list.items);
+    const std::vector<Network> items = client.networks(true);
+    print_networks(items, false);
+    const Network& item = choose(items);
     if (item.current) {
         write_line(QStringLiteral("Already connected."));
         return;
@@ -328,10 +347,10 @@ void pick(const Client& client, const CommandLine&)
     if (item.saved_id >= 0) {
         client.connect_saved(item.saved_id, item.ssid_bytes, connect_timeout_ms);
     } else if (item.security == Security::Open) {
-        client.connect_new(item.ssid_bytes, Security::Open, QByteArray(), connect_timeout_ms, list.profile_ids);
+        client.connect_new(item.ssid_bytes, Security::Open, QByteArray(), connect_timeout_ms);
     } else if (item.security == Security::Personal) {
         const QByteArray password = input_line(QStringLiteral("Wi-Fi password: "), true);
-        client.connect_new(item.ssid_bytes, Security::Personal, password, connect_timeout_ms, list.profile_ids);
+        client.connect_new(item.ssid_bytes, Security::Personal, password, connect_timeout_ms);
     } else {
         throw std::runtime_error("That network uses an unsupported security mode.");
     }

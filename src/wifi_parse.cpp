@@ -1,5 +1,6 @@
 #include "wifi_private.h"
 
+#include <QHash>
 #include <QList>
 #include <QStringDecoder>
 
@@ -98,15 +99,27 @@ Security classify(const QString& flags)
     return Security::Open;
 }
 
-Network* find_ssid(std::vector<Network>& items, const QByteArray& ssid)
-{
-    const auto found = std::find_if(items.begin(), items.end(),
-                                    [&ssid](const Network& item) { return item.ssid_bytes == ssid; });
-    return found == items.end() ? nullptr : &*found;
-}
+// The networks merged so far, found by name in constant time: a daemon may
+// send tens of thousands of lines.
+struct Merged {
+    std::vector<Network> items;
+    QHash<QByteArray, size_t> index;
+
+    Network* find(const QByteArray& ssid)
+    {
+        const auto found = index.constFind(ssid);
+        return found == index.constEnd() ? nullptr : &items[*found];
+    }
+    Network& add(const Network& item)
+    {
+        index.insert(item.ssid_bytes, items.size());
+        items.push_back(item);
+        return items.back();
+    }
+};
 
 // Of several access points with one name the strongest stays, the first of equals.
-void merge_scanned(std::vector<Network>& result, const QByteArray& line)
+void merge_scanned(Merged& result, const QByteArray& line)
 {
     Network item;
     bool frequency_ok = false;
@@ -122,9 +135,9 @@ void merge_scanned(std::vector<Network>& result, const QByteArray& line)
         return;
     item.ssid = ssid_label(item.ssid_bytes);
     item.security = classify(item.flags);
-    Network* duplicate = find_ssid(result, item.ssid_bytes);
+    Network* duplicate = result.find(item.ssid_bytes);
     if (!duplicate) {
-        result.push_back(item);
+        result.add(item);
     } else if (item.signal > duplicate->signal) {
         item.saved_id = duplicate->saved_id;
         item.current = duplicate->current;
@@ -132,17 +145,16 @@ void merge_scanned(std::vector<Network>& result, const QByteArray& line)
     }
 }
 
-void merge_saved(std::vector<Network>& result, const Profile& profile, const Status& status)
+void merge_saved(Merged& result, const Profile& profile, const Status& status)
 {
     if (profile.ssid.isEmpty())
         return;
-    Network* entry = find_ssid(result, profile.ssid);
+    Network* entry = result.find(profile.ssid);
     if (!entry) {
         Network out_of_range;
         out_of_range.ssid = ssid_label(profile.ssid);
         out_of_range.ssid_bytes = profile.ssid;
-        result.push_back(out_of_range);
-        entry = &result.back();
+        entry = &result.add(out_of_range);
     }
     entry->saved_id = profile.id;
     entry->current = profile.id == status.saved_id
@@ -242,15 +254,15 @@ Status Client::parse_status(const QByteArray& text)
 
 std::vector<Network> Client::parse_networks(const QByteArray& scan, const QByteArray& saved, const Status& status)
 {
-    std::vector<Network> result;
+    Merged result;
     for (const QByteArray& line : scan.split('\n')) {
         if (!line.isEmpty() && !line.startsWith("bssid"))
             merge_scanned(result, line);
     }
     for (const Profile& profile : parse_profiles(saved))
         merge_saved(result, profile, status);
-    std::stable_sort(result.begin(), result.end(), listed_before);
-    return result;
+    std::stable_sort(result.items.begin(), result.items.end(), listed_before);
+    return result.items;
 }
 
 QString Client::security_name(Security value)
@@ -271,9 +283,12 @@ QString ssid_label(const QByteArray& ssid)
     return utf8.hasError() ? QString::fromLatin1(escape_ssid(ssid)) : text;
 }
 
-QByteArray terminal_text(const QString& text)
+namespace {
+
+// UTF-8 `bytes` with every control character (C0, DEL, C1) written as
+// `prefix` and its code as two hex digits.
+QByteArray escape_controls(const QByteArray& bytes, const char* prefix)
 {
-    const QByteArray bytes = text.toUtf8();
     QByteArray result;
     result.reserve(bytes.size());
     for (qsizetype at = 0; at < bytes.size(); ++at) {
@@ -283,11 +298,24 @@ QByteArray terminal_text(const QString& text)
         if (c1)
             c = uchar(bytes.at(++at));
         if (c1 || c < 0x20 || c == 0x7f)
-            result += "\\x" + QByteArray::number(c, 16).rightJustified(2, '0');
+            result += prefix + QByteArray::number(c, 16).rightJustified(2, '0');
         else
             result += char(c);
     }
     return result;
+}
+
+} // namespace
+
+QByteArray terminal_text(const QString& text)
+{
+    return escape_controls(text.toUtf8(), "\\x");
+}
+
+QByteArray json_text(const QByteArray& json)
+{
+    // Compact JSON holds no raw C0 control: only DEL and C1 are left to escape.
+    return escape_controls(json, "\\u00");
 }
 
 } // namespace vtl::wifi

@@ -17,6 +17,13 @@ constexpr int reply_timeout_ms = 3000;
 // Every failure of the library is raised as one of these, its text the message.
 std::runtime_error failure(const QString& message);
 
+// A request that got no reply in time: the daemon may have carried it out,
+// and may still be there.
+class NoReply : public std::runtime_error {
+public:
+    explicit NoReply(const QString& message);
+};
+
 // How a wait meets a signal: an operation's waits end at once, the waits of
 // undoing its changes go on (a second signal ends the program instead).
 enum class Wait { Interruptible, Steady };

@@ -24,6 +24,18 @@ namespace {
 constexpr int reply_capacity = 65536;
 const QString timed_out = QStringLiteral("Timed out waiting for wpa_supplicant.");
 
+// A descriptor moved above standard input, output and error: with those
+// closed, a new descriptor would take their numbers, and output meant for the
+// terminal would go into it.
+int above_standard(int descriptor)
+{
+    if (descriptor < 0 || descriptor > STDERR_FILENO)
+        return descriptor;
+    const int moved = ::fcntl(descriptor, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    ::close(descriptor);
+    return moved;
+}
+
 // A signal handler writes a byte here and every wait that a signal may end
 // watches the other end, so a signal that comes just before a wait still ends it.
 struct WakePipe {
@@ -33,13 +45,18 @@ struct WakePipe {
     {
         int ends[2];
         if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) == 0) {
-            read_end = ends[0];
-            write_end = ends[1];
+            read_end = above_standard(ends[0]);
+            write_end = above_standard(ends[1]);
         }
     }
 };
 const WakePipe wake_pipe;
 volatile sig_atomic_t pending_signal = 0;
+
+// The temporary socket file of the exchange in progress, for a signal handler
+// that ends the program at once: it may only call unlink on a fixed buffer.
+char socket_file[sizeof(sockaddr_un::sun_path)];
+volatile sig_atomic_t socket_file_named = 0;
 
 // Read right after the failing call, before any clean-up can change errno.
 QString system_error()
@@ -95,9 +112,16 @@ public:
     TemporarySocket(int descriptor, QByteArray path)
         : descriptor_(descriptor), path_(std::move(path))
     {
+        socket_file_named = 0;
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        std::memcpy(socket_file, path_.constData(), size_t(path_.size()) + 1);
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        socket_file_named = 1;
     }
     ~TemporarySocket()
     {
+        socket_file_named = 0;
+        std::atomic_signal_fence(std::memory_order_seq_cst);
         ::close(descriptor_);
         ::unlink(path_.constData());
     }
@@ -150,7 +174,7 @@ void send_by(const TemporarySocket& socket, const QByteArray& request, const QDe
         if (sent >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
             throw failure(QStringLiteral("Could not send Wi-Fi command: ") + system_error());
         if (!wait_for(socket.descriptor(), POLLOUT, deadline, wait))
-            throw failure(timed_out);
+            throw NoReply(timed_out);
     }
 }
 
@@ -159,7 +183,7 @@ QByteArray receive_by(const TemporarySocket& socket, const QDeadlineTimer& deadl
     QByteArray reply(reply_capacity, Qt::Uninitialized);
     for (;;) {
         if (!wait_for(socket.descriptor(), POLLIN, deadline, wait))
-            throw failure(timed_out);
+            throw NoReply(timed_out);
         // MSG_TRUNC gives the datagram's real length: a cut reply is never taken for a whole one.
         const ssize_t received = ::recv(socket.descriptor(), reply.data(), size_t(reply.size()),
                                         MSG_DONTWAIT | MSG_TRUNC);
@@ -198,6 +222,22 @@ void interrupt(int signal) noexcept
 int interruption() noexcept
 {
     return pending_signal;
+}
+
+void remove_socket_file() noexcept
+{
+    if (socket_file_named)
+        ::unlink(socket_file);
+}
+
+void wait_for_input(int descriptor)
+{
+    // A failing poll ends the wait too: the read that follows reports it.
+    wait_for(descriptor, POLLIN, QDeadlineTimer(QDeadlineTimer::Forever), Wait::Interruptible);
+}
+
+NoReply::NoReply(const QString& message) : std::runtime_error(message.toStdString())
+{
 }
 
 std::runtime_error failure(const QString& message)

@@ -45,7 +45,8 @@ Script daemon_script(const QByteArray& joined)
     Script script;
     script["SCAN"] = {"OK\n"};
     script["SCAN_RESULTS"] = {scan_results};
-    script["LIST_NETWORKS"] = {saved_profiles};
+    // Read for the list, before the add, then with the new profile 3.
+    script["LIST_NETWORKS"] = {saved_profiles, saved_profiles, saved_profiles + "3\t" + joined + "\tany\t\n"};
     script["STATUS"] = {"id=0\n" + completed("Home"), completed(joined)};
     script["ADD_NETWORK"] = {"3\n"};
     for (const char* request : {"SELECT_NETWORK 0", "SELECT_NETWORK 1", "SELECT_NETWORK 2", "SELECT_NETWORK 3", "ENABLE_NETWORK 3",
@@ -70,14 +71,15 @@ QByteArray psk(const QByteArray& password)
 
 const Replies listing = {"SCAN_RESULTS", "LIST_NETWORKS", "STATUS"};
 const Replies scanning = Replies{"SCAN"} + listing;
-const Replies add_open = {"ADD_NETWORK", "SET_NETWORK 3 ssid 4c6f626279", "SET_NETWORK 3 key_mgmt NONE",
+const Replies add_open = {"LIST_NETWORKS", "ADD_NETWORK", "SET_NETWORK 3 ssid 4c6f626279", "SET_NETWORK 3 key_mgmt NONE",
                           "ENABLE_NETWORK 3"};
 const Replies select_new = {"LIST_NETWORKS", "SELECT_NETWORK 3"};
-const Replies enable_others = {"ENABLE_NETWORK 0 no-connect", "ENABLE_NETWORK 1 no-connect"};
+const Replies enable_others = {"LIST_NETWORKS", "ENABLE_NETWORK 0 no-connect", "ENABLE_NETWORK 1 no-connect"};
+const Replies remove_new = {"LIST_NETWORKS", "REMOVE_NETWORK 3"};
 
 Replies add_secure(const QByteArray& password)
 {
-    return {"ADD_NETWORK", "SET_NETWORK 3 ssid 536563757265", "SET_NETWORK 3 key_mgmt WPA-PSK", psk(password),
+    return {"LIST_NETWORKS", "ADD_NETWORK", "SET_NETWORK 3 ssid 536563757265", "SET_NETWORK 3 key_mgmt WPA-PSK", psk(password),
             "ENABLE_NETWORK 3"};
 }
 
@@ -121,14 +123,14 @@ void ConnectTest::connects_data()
     QTest::newRow("saved network, stdin not read, others enabled again")
         << words("connect Office --password-stdin") << QByteArray("never read\n") << defaults
         << daemon_script("Office") << QByteArray("Connected to Office.\n") << none
-        << listing + Replies{"LIST_NETWORKS", "SELECT_NETWORK 1", "STATUS", "ENABLE_NETWORK 0 no-connect"};
+        << listing + Replies{"LIST_NETWORKS", "SELECT_NETWORK 1", "STATUS", "LIST_NETWORKS", "ENABLE_NETWORK 0 no-connect"};
     QTest::newRow("saved network, --json, --open adds nothing")
         << words("--json connect --open Office") << none << defaults << daemon_script("Office")
         << QByteArray("{\"ok\":true}\n") << none
-        << listing + Replies{"LIST_NETWORKS", "SELECT_NETWORK 1", "STATUS", "ENABLE_NETWORK 0 no-connect"};
+        << listing + Replies{"LIST_NETWORKS", "SELECT_NETWORK 1", "STATUS", "LIST_NETWORKS", "ENABLE_NETWORK 0 no-connect"};
     QTest::newRow("the current network is selected again")
         << words("connect Home") << none << defaults << daemon_script("Home") << QByteArray("Connected to Home.\n")
-        << none << listing + Replies{"LIST_NETWORKS", "SELECT_NETWORK 0", "STATUS", "ENABLE_NETWORK 1 no-connect"};
+        << none << listing + Replies{"LIST_NETWORKS", "SELECT_NETWORK 0", "STATUS", "LIST_NETWORKS", "ENABLE_NETWORK 1 no-connect"};
     QTest::newRow("saved, select refused")
         << words("connect Office") << none << defaults << with(daemon_script("Office"), "SELECT_NETWORK 1", {"FAIL\n"})
         << none << error + "Could not select saved Wi-Fi network: FAIL\n"
@@ -136,10 +138,10 @@ void ConnectTest::connects_data()
     QTest::newRow("saved, time-out keeps the selection, enables the others again")
         << words("connect Office") << none << one_second << daemon_script("Elsewhere") << none
         << error + "Timed out connecting to Office.\n"
-        << listing + Replies{"LIST_NETWORKS", "SELECT_NETWORK 1", "STATUS", "ENABLE_NETWORK 0 no-connect"};
+        << listing + Replies{"LIST_NETWORKS", "SELECT_NETWORK 1", "STATUS", "LIST_NETWORKS", "ENABLE_NETWORK 0 no-connect"};
     QTest::newRow("saved, no wait") << words("connect Office") << none << no_wait << daemon_script("Elsewhere")
                                     << QByteArray("Connected to Office.\n") << none
-                                    << listing + Replies{"LIST_NETWORKS", "SELECT_NETWORK 1", "ENABLE_NETWORK 0 no-connect"};
+                                    << listing + Replies{"LIST_NETWORKS", "SELECT_NETWORK 1", "LIST_NETWORKS", "ENABLE_NETWORK 0 no-connect"};
 
     QTest::newRow("new open network") << words("connect --open Lobby") << none << defaults << daemon_script("Lobby")
                                       << QByteArray("Connected to Lobby.\n") << none
@@ -149,7 +151,7 @@ void ConnectTest::connects_data()
         << arguments_of({"connect", "--open", "Caf\xc3\xa9"}) << none << defaults
         << daemon_script("Caf\\xc3\\xa9") << QByteArray("Connected to Caf\xc3\xa9.\n") << none
         << listing
-            + Replies{"ADD_NETWORK", "SET_NETWORK 3 ssid 436166c3a9", "SET_NETWORK 3 key_mgmt NONE", "ENABLE_NETWORK 3"}
+            + Replies{"LIST_NETWORKS", "ADD_NETWORK", "SET_NETWORK 3 ssid 436166c3a9", "SET_NETWORK 3 key_mgmt NONE", "ENABLE_NETWORK 3"}
             + select_new + Replies{"STATUS"} + enable_others + Replies{"SAVE_CONFIG"};
     QTest::newRow("new open network whose name is not UTF-8: its bytes")
         << QStringList{QStringLiteral("connect"), QStringLiteral("--open"), raw_word("lat\xe9")} << none << defaults
@@ -157,7 +159,7 @@ void ConnectTest::connects_data()
                 "SET_NETWORK 3 ssid 6c6174e9", {"OK\n"})
         << QByteArray("Connected to lat\\xe9.\n") << none
         << listing
-            + Replies{"ADD_NETWORK", "SET_NETWORK 3 ssid 6c6174e9", "SET_NETWORK 3 key_mgmt NONE", "ENABLE_NETWORK 3"}
+            + Replies{"LIST_NETWORKS", "ADD_NETWORK", "SET_NETWORK 3 ssid 6c6174e9", "SET_NETWORK 3 key_mgmt NONE", "ENABLE_NETWORK 3"}
             + select_new + Replies{"STATUS"} + enable_others + Replies{"SAVE_CONFIG"};
     QTest::newRow("new WPA network, password bytes that are not UTF-8")
         << words("connect --password-stdin Secure") << QByteArray("pass\xff\xfeword\n") << defaults
@@ -183,7 +185,7 @@ void ConnectTest::connects_data()
         << listing + add_open + select_new + Replies{"STATUS", "STATUS", "STATUS", "STATUS"} + enable_others
             + Replies{"SAVE_CONFIG"};
     QTest::newRow("no wait: saved without a status")
-        << words("connect --open Lobby") << none << no_wait << daemon_script("Elsewhere")
+        << words("connect --open Lobby") << none << no_wait << daemon_script("Lobby")
         << QByteArray("Connected to Lobby.\n") << none
         << listing + add_open + select_new + enable_others + Replies{"SAVE_CONFIG"};
     for (const char* value : {"-5", "soon"}) {
@@ -227,71 +229,70 @@ void ConnectTest::connects_data()
     QTest::newRow("CR LF line: refused after the profile exists")
         << words("connect --password-stdin Secure") << QByteArray("12345678\r\n") << defaults << daemon_script("Secure")
         << none << error + "Wi-Fi passwords cannot contain NUL or newline characters.\n"
-        << listing + Replies{"ADD_NETWORK", "SET_NETWORK 3 ssid 536563757265", "SET_NETWORK 3 key_mgmt WPA-PSK",
-                             "REMOVE_NETWORK 3"};
+        << listing + add_secure("12345678").mid(0, 4) + remove_new;
 
     QTest::newRow("add refused: nothing to remove")
         << words("connect --open Lobby") << none << defaults << with(daemon_script("Lobby"), "ADD_NETWORK", {"FAIL\n"})
-        << none << error + "wpa_supplicant did not create a network profile.\n" << listing + Replies{"ADD_NETWORK"};
+        << none << error + "wpa_supplicant did not create a network profile.\n" << listing + Replies{"LIST_NETWORKS", "ADD_NETWORK"};
     QTest::newRow("add answered with a negative id")
         << words("connect --open Lobby") << none << defaults << with(daemon_script("Lobby"), "ADD_NETWORK", {"-1\n"})
-        << none << error + "wpa_supplicant did not create a network profile.\n" << listing + Replies{"ADD_NETWORK"};
+        << none << error + "wpa_supplicant did not create a network profile.\n" << listing + Replies{"LIST_NETWORKS", "ADD_NETWORK"};
     QTest::newRow("name refused") << words("connect --open Lobby") << none << defaults
                                   << with(daemon_script("Lobby"), "SET_NETWORK 3 ssid 4c6f626279", {"FAIL\n"}) << none
                                   << error + "Could not set Wi-Fi network name: FAIL\n"
-                                  << listing + Replies{"ADD_NETWORK", "SET_NETWORK 3 ssid 4c6f626279", "REMOVE_NETWORK 3"};
+                                  << listing + add_open.mid(0, 3) + remove_new;
     QTest::newRow("open security refused")
         << words("connect --open Lobby") << none << defaults
         << with(daemon_script("Lobby"), "SET_NETWORK 3 key_mgmt NONE", {"FAIL\n"}) << none
         << error + "Could not set open-network security: FAIL\n"
-        << listing + Replies{"ADD_NETWORK", "SET_NETWORK 3 ssid 4c6f626279", "SET_NETWORK 3 key_mgmt NONE", "REMOVE_NETWORK 3"};
+        << listing + add_open.mid(0, 4) + remove_new;
     QTest::newRow("WPA security refused")
         << words("connect --password-stdin Secure") << QByteArray("12345678\n") << defaults
         << with(daemon_script("Secure"), "SET_NETWORK 3 key_mgmt WPA-PSK", {"FAIL\n"}) << none
         << error + "Could not set WPA security: FAIL\n"
-        << listing + Replies{"ADD_NETWORK", "SET_NETWORK 3 ssid 536563757265", "SET_NETWORK 3 key_mgmt WPA-PSK",
-                             "REMOVE_NETWORK 3"};
+        << listing + add_secure("12345678").mid(0, 4) + remove_new;
     QTest::newRow("password refused") << words("connect --password-stdin Secure") << QByteArray("12345678\n")
                                       << defaults << with(daemon_script("Secure"), psk("12345678"), {"FAIL\n"}) << none
                                       << error + "Could not set WPA password: FAIL\n"
-                                      << listing + add_secure("12345678").mid(0, 4) + Replies{"REMOVE_NETWORK 3"};
+                                      << listing + add_secure("12345678").mid(0, 5) + remove_new;
     QTest::newRow("enable refused") << words("connect --open Lobby") << none << defaults
                                     << with(daemon_script("Lobby"), "ENABLE_NETWORK 3", {"FAIL\n"}) << none
                                     << error + "Could not enable Wi-Fi network: FAIL\n"
-                                    << listing + add_open + Replies{"REMOVE_NETWORK 3"};
+                                    << listing + add_open + remove_new;
     QTest::newRow("no profile table before the select: removed, nothing selected")
         << words("connect --open Lobby") << none << defaults << with(daemon_script("Lobby"), "LIST_NETWORKS",
-                                                                    {saved_profiles, "FAIL\n"})
+                                                                    {saved_profiles, saved_profiles, "FAIL\n", saved_profiles + "3\tLobby\tany\t\n"})
         << none << error + "Could not list saved Wi-Fi networks: FAIL\n"
-        << listing + add_open + Replies{"LIST_NETWORKS", "REMOVE_NETWORK 3"};
+        << listing + add_open + Replies{"LIST_NETWORKS"} + remove_new;
     QTest::newRow("select refused: others were never disabled")
         << words("connect --open Lobby") << none << defaults << with(daemon_script("Lobby"), "SELECT_NETWORK 3", {"FAIL\n"})
         << none << error + "Could not select Wi-Fi network: FAIL\n"
-        << listing + add_open + select_new + Replies{"REMOVE_NETWORK 3"};
+        << listing + add_open + select_new + remove_new;
     QTest::newRow("time-out: removed, others enabled again")
-        << words("connect --open Lobby") << none << one_second << daemon_script("Elsewhere") << none
+        << words("connect --open Lobby") << none << one_second
+        << with(daemon_script("Lobby"), "STATUS", {completed("Elsewhere")}) << none
         << error + "Timed out connecting to Lobby.\n"
         << listing + add_open + select_new + Replies{"STATUS"} + enable_others + Replies{"REMOVE_NETWORK 3"};
     QTest::newRow("save refused after the association")
         << words("connect --open Lobby") << none << defaults << with(daemon_script("Lobby"), "SAVE_CONFIG", {"FAIL\n"})
         << none << error + "Could not save Wi-Fi network: FAIL\n"
         << listing + add_open + select_new + Replies{"STATUS"} + enable_others
-            + Replies{"SAVE_CONFIG", "REMOVE_NETWORK 3"};
+            + Replies{"SAVE_CONFIG"} + remove_new;
     QTest::newRow("re-enable refused: nothing is saved, all undone")
         << words("connect --open Lobby") << none << defaults
         << with(daemon_script("Lobby"), "ENABLE_NETWORK 0 no-connect", {"FAIL\n"}) << none
         << error + "Could not re-enable saved Wi-Fi network: FAIL\n"
-        << listing + add_open + select_new + Replies{"STATUS", "ENABLE_NETWORK 0 no-connect"} + enable_others
+        << listing + add_open + select_new + Replies{"STATUS", "LIST_NETWORKS", "ENABLE_NETWORK 0 no-connect"} + enable_others
             + Replies{"REMOVE_NETWORK 3"};
     QTest::newRow("transport failure after the add")
         << words("connect --open Lobby") << none << defaults
         << with(daemon_script("Lobby"), "SET_NETWORK 3 key_mgmt NONE", {std::nullopt}) << none
         << error + "Timed out waiting for wpa_supplicant.\n"
-        << listing + Replies{"ADD_NETWORK", "SET_NETWORK 3 ssid 4c6f626279", "SET_NETWORK 3 key_mgmt NONE", "REMOVE_NETWORK 3"};
+        << listing + add_open.mid(0, 4) + remove_new;
     QTest::newRow("removal refused: the first failure stands")
         << words("connect --open Lobby") << none << defaults
         << with(with(daemon_script("Lobby"), "ENABLE_NETWORK 3", {"FAIL\n"}), "REMOVE_NETWORK 3", {"FAIL\n"}) << none
-        << error + "Could not enable Wi-Fi network: FAIL\n" << listing + add_open + Replies{"REMOVE_NETWORK 3"};
+        << error + "Could not enable Wi-Fi network: FAIL\n" << listing + add_open + remove_new;
 }
 
 void ConnectTest::connects()
@@ -328,10 +329,10 @@ void ConnectTest::picks_data()
                                    << prompt << 0 << scanning;
     QTest::newRow("saved entry") << QByteArray("2\n") << daemon_script("Office") << menu + "Connected to Office.\n"
                                  << prompt << 0
-                                 << scanning + Replies{"LIST_NETWORKS", "SELECT_NETWORK 1", "STATUS", "ENABLE_NETWORK 0 no-connect"};
+                                 << scanning + Replies{"LIST_NETWORKS", "SELECT_NETWORK 1", "STATUS", "LIST_NETWORKS", "ENABLE_NETWORK 0 no-connect"};
     QTest::newRow("saved entry of an unsupported kind")
         << QByteArray("3\n") << daemon_script("Attic") << menu + "Connected to Attic.\n" << prompt << 0
-        << scanning + Replies{"LIST_NETWORKS", "SELECT_NETWORK 2", "STATUS", "ENABLE_NETWORK 0 no-connect",
+        << scanning + Replies{"LIST_NETWORKS", "SELECT_NETWORK 2", "STATUS", "LIST_NETWORKS", "ENABLE_NETWORK 0 no-connect",
                               "ENABLE_NETWORK 1 no-connect"};
     QTest::newRow("new open entry, no password asked")
         << QByteArray("4\n") << daemon_script("Lobby") << menu + "Connected to Lobby.\n" << prompt << 0
@@ -349,7 +350,7 @@ void ConnectTest::picks_data()
     QTest::newRow("last entry") << QByteArray("7\n") << daemon_script("Caf\\xc3\\xa9")
                                 << menu + "Connected to Caf\xc3\xa9.\n" << prompt << 0
                                 << scanning
-                                       + Replies{"ADD_NETWORK", "SET_NETWORK 3 ssid 436166c3a9",
+                                       + Replies{"LIST_NETWORKS", "ADD_NETWORK", "SET_NETWORK 3 ssid 436166c3a9",
                                                  "SET_NETWORK 3 key_mgmt NONE", "ENABLE_NETWORK 3"}
                                        + select_new + Replies{"STATUS"} + enable_others + Replies{"SAVE_CONFIG"};
     for (const char* answer : {"0", "-1", "8", "abc", "", "1x"})

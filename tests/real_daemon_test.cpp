@@ -36,16 +36,16 @@ QList<QByteArrayList> network_blocks(const QByteArray& config)
 
 using Fault = FakeDaemon::Fault;
 
-// Home, Office and Attic as above, then Faraway, a WPA network that never joins.
+// Home, Office and Attic as above, then Faraway, a disabled WPA network that never joins.
 const QByteArray four_profiles =
-    saved_profiles + "network={\n\tssid=\"Faraway\"\n\tpsk=\"password1\"\n\tkey_mgmt=WPA-PSK\n}\n";
+    saved_profiles + "network={\n\tssid=\"Faraway\"\n\tpsk=\"password1\"\n\tkey_mgmt=WPA-PSK\n\tdisabled=1\n}\n";
 const QByteArray new_networks = "bssid / frequency / signal level / flags / ssid\n"
                                 "02:00:00:00:00:01\t2412\t-40\t[ESS]\tLobby\n"
                                 "02:00:00:00:00:02\t2437\t-50\t[WPA2-PSK-CCMP][ESS]\tSecure\n";
 
 // One run of the tool and the requests it makes without a fault. Faults are
-// tried at each request from the first change up to `last`, the operation's
-// own last one: what undo does when a fault hits it is undo's own business.
+// tried at each request from the first change on, the undo's own included,
+// except refusals there: a daemon that refuses to undo cannot be repaired.
 struct Sequence {
     const char* name;
     const char* arguments;
@@ -53,8 +53,7 @@ struct Sequence {
     const char* timeout;
     QByteArrayList requests;
     int first_change;
-    int last;
-    bool succeeds;
+    int undo_from; // where a failing run's undo begins; past the end for one that succeeds
     QByteArrayList added; // the profile that success saves, if any
 };
 
@@ -126,7 +125,7 @@ void RealDaemonTest::adds_an_open_network()
     const Client client(daemon.socket_path());
     const QByteArray name = "Caf\xc3\xa9";
 
-    client.connect_new(name, Security::Open, QByteArray(), 15000, client.networks(false).profile_ids);
+    client.connect_new(name, Security::Open, QByteArray(), 15000);
 
     const vtl::wifi::Status status = client.status();
     QCOMPARE(status.state, QStringLiteral("COMPLETED"));
@@ -146,8 +145,7 @@ void RealDaemonTest::saves_a_passphrase_unchanged()
     qputenv("VANTREL_WIFI_CONNECT_TIMEOUT_MS", "0");
 
     const Client client(daemon.socket_path());
-    client.connect_new("Secure", Security::Personal, "ab\"cd\\ef gh\\", 15000,
-                       client.networks(false).profile_ids);
+    client.connect_new("Secure", Security::Personal, "ab\"cd\\ef gh\\", 15000);
 
     const QList<QByteArrayList> after = network_blocks(daemon.config());
     QCOMPARE(after.size(), 4);
@@ -166,8 +164,7 @@ void RealDaemonTest::removes_a_network_that_never_joins()
 
     const QString failure = failure_of(
         [&client] {
-            client.connect_new("Secure", Security::Personal, "12345678", 15000,
-                               client.networks(false).profile_ids);
+            client.connect_new("Secure", Security::Personal, "12345678", 15000);
         });
 
     QCOMPARE(failure, QStringLiteral("Timed out connecting to Secure."));
@@ -232,29 +229,29 @@ void RealDaemonTest::keeps_all_or_nothing_data()
     QTest::addColumn<Outcome>("outcome");
     QTest::addColumn<QList<QByteArrayList>>("after");
 
-    const QByteArrayList listing = {"SCAN_RESULTS", "LIST_NETWORKS", "STATUS"};
-    const QByteArrayList enable_others = {"ENABLE_NETWORK 0 no-connect", "ENABLE_NETWORK 1 no-connect",
-                                          "ENABLE_NETWORK 3 no-connect"};
+    const QByteArrayList listing = {"SCAN_RESULTS", "LIST_NETWORKS", "STATUS", "LIST_NETWORKS"};
+    const QByteArrayList enable_others = {"LIST_NETWORKS", "ENABLE_NETWORK 0 no-connect", "ENABLE_NETWORK 1 no-connect"};
+    const QByteArrayList add_secure = {"ADD_NETWORK", "SET_NETWORK 4 ssid 536563757265", "SET_NETWORK 4 key_mgmt WPA-PSK",
+                                       "SET_NETWORK 4 psk \"password1\"", "ENABLE_NETWORK 4", "LIST_NETWORKS",
+                                       "SELECT_NETWORK 4"};
     const QList<Sequence> sequences = {
         {"new open", "connect --open Lobby", QByteArray(), "3000",
          listing + QByteArrayList{"ADD_NETWORK", "SET_NETWORK 4 ssid 4c6f626279", "SET_NETWORK 4 key_mgmt NONE",
                                   "ENABLE_NETWORK 4", "LIST_NETWORKS", "SELECT_NETWORK 4", "STATUS"}
              + enable_others + QByteArrayList{"SAVE_CONFIG"},
-         3, 13, true, {"ssid=\"Lobby\"", "key_mgmt=NONE"}},
+         3, 99, {"ssid=\"Lobby\"", "key_mgmt=NONE"}},
         {"new WPA", "connect --password-stdin Secure", "password1\n", "0",
-         listing + QByteArrayList{"ADD_NETWORK", "SET_NETWORK 4 ssid 536563757265", "SET_NETWORK 4 key_mgmt WPA-PSK",
-                                  "SET_NETWORK 4 psk \"password1\"", "ENABLE_NETWORK 4", "LIST_NETWORKS",
-                                  "SELECT_NETWORK 4"}
-             + enable_others + QByteArrayList{"SAVE_CONFIG"},
-         3, 13, true, {"ssid=\"Secure\"", "psk=\"password1\"", "key_mgmt=WPA-PSK"}},
+         listing + add_secure + enable_others + QByteArrayList{"SAVE_CONFIG"},
+         3, 99, {"ssid=\"Secure\"", "psk=\"password1\"", "key_mgmt=WPA-PSK"}},
         {"saved switch", "connect Office", QByteArray(), "3000",
-         listing + QByteArrayList{"LIST_NETWORKS", "SELECT_NETWORK 1", "STATUS", "ENABLE_NETWORK 0 no-connect",
-                                  "ENABLE_NETWORK 3 no-connect"},
-         4, 7, true, {}},
-        {"saved time-out", "connect Faraway", QByteArray(), "1",
-         listing + QByteArrayList{"LIST_NETWORKS", "SELECT_NETWORK 3", "STATUS", "ENABLE_NETWORK 0 no-connect",
-                                  "ENABLE_NETWORK 1 no-connect"},
-         4, 5, false, {}},
+         listing + QByteArrayList{"SELECT_NETWORK 1", "STATUS", "LIST_NETWORKS", "ENABLE_NETWORK 0 no-connect"},
+         3, 99, {}},
+        {"saved time-out, disabled before", "connect Faraway", QByteArray(), "1",
+         listing + QByteArrayList{"SELECT_NETWORK 3", "STATUS"} + enable_others + QByteArrayList{"DISABLE_NETWORK 3"},
+         3, 6, {}},
+        {"new WPA time-out", "connect --password-stdin Secure", "password1\n", "1",
+         listing + add_secure + QByteArrayList{"STATUS"} + enable_others + QByteArrayList{"REMOVE_NETWORK 4"},
+         3, 12, {}},
     };
     const QList<QByteArrayList> before = network_blocks(four_profiles);
     const QList<QPair<Fault, const char*>> faults = {
@@ -262,18 +259,21 @@ void RealDaemonTest::keeps_all_or_nothing_data()
     for (const Sequence& sequence : sequences) {
         const QStringList settings = {QStringLiteral("VANTREL_WIFI_CONNECT_TIMEOUT_MS=") + QLatin1String(sequence.timeout)};
         const QList<QByteArrayList> after = sequence.added.isEmpty() ? before : before + QList<QByteArrayList>{sequence.added};
+        const bool succeeds = sequence.undo_from >= sequence.requests.size();
         QTest::addRow("%s, no fault", sequence.name)
             << words(sequence.arguments) << sequence.input << settings << Fault::None << QByteArray() << 0
-            << sequence.requests << (sequence.succeeds ? Outcome::After : Outcome::Before) << after;
-        for (int at = sequence.first_change; at <= sequence.last; ++at) {
+            << sequence.requests << (succeeds ? Outcome::After : Outcome::Before) << after;
+        for (int at = sequence.first_change; at < sequence.requests.size(); ++at) {
             const QByteArray request = sequence.requests.at(at);
             const bool save = request == "SAVE_CONFIG";
             const bool next_is_save = at + 1 < sequence.requests.size() && sequence.requests.at(at + 1) == "SAVE_CONFIG";
             for (const auto& [fault, label] : faults) {
+                if (at >= sequence.undo_from && fault == Fault::Refuse)
+                    continue;
                 // SAVE_CONFIG is the commit point: once it is out, the change stands. A refused
                 // status poll is only polled again; a signal may land in the next exchange.
                 Outcome outcome = Outcome::Before;
-                if ((save && fault != Fault::Refuse) || (request == "STATUS" && fault == Fault::Refuse && sequence.succeeds))
+                if ((save && fault != Fault::Refuse) || (request == "STATUS" && fault == Fault::Refuse && succeeds))
                     outcome = Outcome::After;
                 else if (next_is_save && (fault == Fault::Interrupt || fault == Fault::Terminate))
                     outcome = Outcome::Either;

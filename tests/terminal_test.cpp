@@ -162,6 +162,7 @@ void TerminalTest::hides_the_password()
     FakeDaemon daemon;
     daemon.reply("SCAN", "OK\n");
     daemon.reply("SCAN_RESULTS", scan_results);
+    daemon.reply("LIST_NETWORKS", "network id / ssid / bssid / flags\n");
     daemon.silence("ADD_NETWORK");
     TerminalRun run(tool_command(QStringLiteral(VANTREL_WIFI_BINARY), words("pick")),
                     wifi_environment(daemon.path(), {QStringLiteral("VANTREL_WIFI_SCAN_DELAY_MS=0")}));

@@ -19,6 +19,8 @@ struct Status {
 
 enum class Security : int { Open = 0, Personal = 1, Unsupported = 2 };
 
+struct Profile;
+
 // One network as scanned and/or saved. A signal of -100 marks one not in range.
 // A network is its name's bytes: two names that show alike are two networks.
 struct Network {
@@ -31,13 +33,6 @@ struct Network {
     bool current = false;
     Security security = Security::Unsupported;
     QByteArray ssid_bytes;
-};
-
-// One look at the daemon's networks, with the id of every profile saved at
-// that moment: undoing an added profile whose id never arrived needs them.
-struct NetworkList {
-    std::vector<Network> items;
-    std::vector<int> profile_ids;
 };
 
 // A signal ended an operation; what the operation changed in the daemon has
@@ -56,6 +51,11 @@ private:
 void interrupt(int signal) noexcept;
 // The signal given to interrupt(), or 0.
 int interruption() noexcept;
+// For a signal handler about to end the program at once: removes the
+// temporary socket file of the exchange in progress.
+void remove_socket_file() noexcept;
+// Waits until `descriptor` has input (or has failed); a signal ends the wait with Interrupted.
+void wait_for_input(int descriptor);
 
 // Speaks wpa_supplicant's control protocol. Holds nothing but the socket
 // path: every exchange opens and tears down a socket of its own.
@@ -65,12 +65,11 @@ public:
 
     QByteArray command(const QByteArray& request, int timeout_ms) const;
     Status status() const;
-    NetworkList networks(bool scan) const;
+    std::vector<Network> networks(bool scan) const;
     // Names and passwords are bytes, taken as they are. Both leave the
     // daemon's saved profiles as they were unless they succeed.
     void connect_saved(int id, const QByteArray& ssid, int timeout_ms) const;
-    void connect_new(const QByteArray& ssid, Security security, const QByteArray& password, int timeout_ms,
-                     const std::vector<int>& profile_ids) const;
+    void connect_new(const QByteArray& ssid, Security security, const QByteArray& password, int timeout_ms) const;
     void disconnect() const;
     // Removes every saved profile of that name.
     void forget(const QByteArray& ssid) const;
@@ -87,12 +86,14 @@ private:
 
     static void require_ok(const QByteArray& reply, const char* operation);
     void send_expecting_ok(const QByteArray& request, const char* operation) const;
+    QByteArray table() const;
+    std::vector<Profile> profiles() const;
     QByteArray bss_table() const;
     void wait_connected(const QByteArray& ssid, int timeout_ms) const;
-    int add_profile(Changes& changes, const std::vector<int>& profile_ids) const;
+    int add_profile(Changes& changes, const QByteArray& ssid) const;
     void configure(int id, const QByteArray& ssid, Security security, const QByteArray& password) const;
-    std::vector<int> select(Changes& changes, int id, const char* operation) const;
-    void enable_again(Changes& changes, const std::vector<int>& ids) const;
+    std::vector<Profile> select(Changes& changes, const Profile& chosen, const char* operation) const;
+    void enable_again(Changes& changes, const std::vector<Profile>& others) const;
     void save(Changes& changes) const;
 
     QByteArray socket_path_;
@@ -106,5 +107,9 @@ QString ssid_label(const QByteArray& ssid);
 // control character (C0, DEL, C1) written as \x and two hex digits, so that
 // printing it cannot steer the terminal.
 QByteArray terminal_text(const QString& text);
+
+// Compact JSON as `json`, with DEL and the C1 controls written as \u escapes:
+// still the same JSON, but nothing a terminal acts on.
+QByteArray json_text(const QByteArray& json);
 
 } // namespace vtl::wifi
