@@ -7,6 +7,12 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <atomic>
+#include <thread>
+
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace {
 
 const QByteArray usage_text = "Usage: vantrel-battery [--percentage|--prompt]\n";
@@ -96,6 +102,8 @@ private Q_SLOTS:
     void survives_malformed_files_data();
     void survives_malformed_files();
     void reads_the_default_modem_file();
+    void reports_write_errors_data();
+    void reports_write_errors();
 };
 
 void BatteryCliTest::prints_modes_data()
@@ -220,15 +228,25 @@ void BatteryCliTest::survives_malformed_files()
     tablet.set_modem(modem);
     tablet.set_home_settings(settings);
     QProcessEnvironment environment = tablet.environment();
+    QString fifo;
     for (const QString& variable : variables) {
         const QString name = variable.section(QLatin1Char('='), 0, 0);
         QString value = variable.section(QLatin1Char('='), 1);
         if (value == QLatin1String("|")) {
-            value = tablet.path(name);
+            value = fifo = tablet.path(name);
             make_file(value, "|");
         }
         environment.insert(name, value);
     }
+    // A writer waits on the FIFO: only a reader that opens it would let it go.
+    std::atomic<bool> released{false};
+    std::thread writer([&fifo, &released] {
+        if (fifo.isEmpty())
+            return;
+        const int descriptor = ::open(QFile::encodeName(fifo).constData(), O_WRONLY);
+        released = true;
+        ::close(descriptor);
+    });
     const QStringList before = tablet.snapshot();
     const ToolRun percentage = run_battery(environment, words("--percentage"));
     QTEST(percentage.out, "out");
@@ -240,6 +258,11 @@ void BatteryCliTest::survives_malformed_files()
     QCOMPARE(reported.err, QByteArray());
     QVERIFY(reported.status == 0 || reported.status == 1);
     QCOMPARE(tablet.snapshot(), before);
+    const bool opened = released;
+    if (!fifo.isEmpty())
+        ::close(::open(QFile::encodeName(fifo).constData(), O_RDONLY | O_NONBLOCK));
+    writer.join();
+    QVERIFY(!opened);
 }
 
 // The built-in path, with the variable unset: where the modem service writes.
@@ -255,6 +278,26 @@ void BatteryCliTest::reads_the_default_modem_file()
     const ToolRun run = run_battery(environment, words("--prompt"));
     QDir(directory).removeRecursively();
     QCOMPARE(run.out, QByteArray("57% \xc2\xb7 Modem connected\n"));
+}
+
+void BatteryCliTest::reports_write_errors_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::newRow("report") << QStringList();
+    QTest::newRow("--percentage") << words("--percentage");
+    QTest::newRow("--prompt") << words("--prompt");
+}
+
+void BatteryCliTest::reports_write_errors()
+{
+    QFETCH(QStringList, arguments);
+    Tablet tablet;
+    const QStringList to_full_disk = {QStringLiteral("/bin/sh"), QStringLiteral("-c"),
+                                      QStringLiteral("exec \"$@\" >/dev/full"), QStringLiteral("sh")};
+    const ToolRun run = run_command(to_full_disk + tool_command(QStringLiteral(VANTREL_BATTERY_BINARY), arguments),
+                                    tablet.environment());
+    QCOMPARE(run.err, QByteArray("vantrel-battery: Could not write output: No space left on device\n"));
+    QCOMPARE(run.status, 1);
 }
 
 QTEST_GUILESS_MAIN(BatteryCliTest)

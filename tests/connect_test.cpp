@@ -139,6 +139,16 @@ void ConnectTest::connects_data()
         << words("connect Office") << none << one_second << daemon_script("Elsewhere") << none
         << error + "Timed out connecting to Office.\n"
         << listing + Replies{"LIST_NETWORKS", "SELECT_NETWORK 1", "STATUS", "LIST_NETWORKS", "ENABLE_NETWORK 0 no-connect"};
+    QTest::newRow("saved and disabled, time-out: disabled again")
+        << words("connect Attic") << none << one_second << daemon_script("Elsewhere") << none
+        << error + "Timed out connecting to Attic.\n"
+        << listing + Replies{"LIST_NETWORKS", "SELECT_NETWORK 2", "STATUS"} + enable_others + Replies{"DISABLE_NETWORK 2"};
+    QTest::newRow("saved, another client replaced a profile meanwhile: left alone")
+        << words("connect Office") << none << defaults
+        << with(daemon_script("Office"), "LIST_NETWORKS",
+                {saved_profiles, saved_profiles, "network id\n0\tGuest\tany\t[DISABLED]\n1\tOffice\tany\t[CURRENT]\n"})
+        << QByteArray("Connected to Office.\n") << none
+        << listing + Replies{"LIST_NETWORKS", "SELECT_NETWORK 1", "STATUS", "LIST_NETWORKS"};
     QTest::newRow("saved, no wait") << words("connect Office") << none << no_wait << daemon_script("Elsewhere")
                                     << QByteArray("Connected to Office.\n") << none
                                     << listing + Replies{"LIST_NETWORKS", "SELECT_NETWORK 1", "LIST_NETWORKS", "ENABLE_NETWORK 0 no-connect"};
@@ -234,6 +244,18 @@ void ConnectTest::connects_data()
     QTest::newRow("add refused: nothing to remove")
         << words("connect --open Lobby") << none << defaults << with(daemon_script("Lobby"), "ADD_NETWORK", {"FAIL\n"})
         << none << error + "wpa_supplicant did not create a network profile.\n" << listing + Replies{"LIST_NETWORKS", "ADD_NETWORK"};
+    const QByteArray unnamed = saved_profiles + "3\t\tany\t[DISABLED]\n";
+    QTest::newRow("add unanswered: the one new unnamed profile removed")
+        << words("connect --open Lobby") << none << defaults
+        << with(with(daemon_script("Lobby"), "ADD_NETWORK", {std::nullopt}), "LIST_NETWORKS",
+                {saved_profiles, saved_profiles, unnamed})
+        << none << error + "Timed out waiting for wpa_supplicant.\n" << listing + add_open.mid(0, 2) + remove_new;
+    QTest::newRow("add unanswered, another client adding too: none removed")
+        << words("connect --open Lobby") << none << defaults
+        << with(with(daemon_script("Lobby"), "ADD_NETWORK", {std::nullopt}), "LIST_NETWORKS",
+                {saved_profiles, saved_profiles, unnamed + "4\t\tany\t[DISABLED]\n"})
+        << none << error + "Timed out waiting for wpa_supplicant.\n"
+        << listing + add_open.mid(0, 2) + Replies{"LIST_NETWORKS"};
     QTest::newRow("add answered with a negative id")
         << words("connect --open Lobby") << none << defaults << with(daemon_script("Lobby"), "ADD_NETWORK", {"-1\n"})
         << none << error + "wpa_supplicant did not create a network profile.\n" << listing + Replies{"LIST_NETWORKS", "ADD_NETWORK"};
@@ -289,6 +311,18 @@ void ConnectTest::connects_data()
         << with(daemon_script("Lobby"), "SET_NETWORK 3 key_mgmt NONE", {std::nullopt}) << none
         << error + "Timed out waiting for wpa_supplicant.\n"
         << listing + add_open.mid(0, 4) + remove_new;
+    QTest::newRow("undo goes on after a lost reply")
+        << words("connect --open Lobby") << none << one_second
+        << with(with(daemon_script("Lobby"), "STATUS", {completed("Elsewhere")}), "ENABLE_NETWORK 0 no-connect",
+                {std::nullopt})
+        << none << error + "Timed out connecting to Lobby.\n"
+        << listing + add_open + select_new + Replies{"STATUS"} + enable_others + Replies{"REMOVE_NETWORK 3"};
+    QTest::newRow("undo stops after two lost replies in a row")
+        << words("connect --open Lobby") << none << one_second
+        << with(with(with(daemon_script("Lobby"), "STATUS", {completed("Elsewhere")}), "ENABLE_NETWORK 0 no-connect",
+                     {std::nullopt}), "ENABLE_NETWORK 1 no-connect", {std::nullopt})
+        << none << error + "Timed out connecting to Lobby.\n"
+        << listing + add_open + select_new + Replies{"STATUS"} + enable_others;
     QTest::newRow("removal refused: the first failure stands")
         << words("connect --open Lobby") << none << defaults
         << with(with(daemon_script("Lobby"), "ENABLE_NETWORK 3", {"FAIL\n"}), "REMOVE_NETWORK 3", {"FAIL\n"}) << none
@@ -392,11 +426,18 @@ void ConnectTest::picks()
 void ConnectTest::keeps_changes_when_output_fails_data()
 {
     QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("redirection");
+    QTest::addColumn<QByteArray>("err");
     QTest::addColumn<Replies>("requests");
-    QTest::newRow("status") << words("status") << Replies{"STATUS"};
+    const QString full = QStringLiteral(">/dev/full");
+    const QByteArray no_space = "vantrel-wifi: Could not write output: No space left on device\n";
+    QTest::newRow("status") << words("status") << full << no_space << Replies{"STATUS"};
     QTest::newRow("a saved network stays saved")
-        << words("connect --open Lobby")
+        << words("connect --open Lobby") << full << no_space
         << listing + add_open + select_new + Replies{"STATUS"} + enable_others + Replies{"SAVE_CONFIG"};
+    QTest::newRow("standard input and output closed: nothing written elsewhere")
+        << words("status") << QStringLiteral("<&- >&-")
+        << QByteArray("vantrel-wifi: Could not write output: Bad file descriptor\n") << Replies{"STATUS"};
 }
 
 void ConnectTest::keeps_changes_when_output_fails()
@@ -405,11 +446,12 @@ void ConnectTest::keeps_changes_when_output_fails()
     FakeDaemon daemon;
     for (const auto& [request, replies] : daemon_script("Lobby"))
         daemon.script(request, replies);
-    const QStringList to_full_disk = {QStringLiteral("/bin/sh"), QStringLiteral("-c"),
-                                      QStringLiteral("exec \"$@\" >/dev/full"), QStringLiteral("sh")};
-    const ToolRun run = run_command(to_full_disk + tool_command(QStringLiteral(VANTREL_WIFI_BINARY), arguments),
+    QFETCH(QString, redirection);
+    const QStringList redirected = {QStringLiteral("/bin/sh"), QStringLiteral("-c"),
+                                    QStringLiteral("exec \"$@\" ") + redirection, QStringLiteral("sh")};
+    const ToolRun run = run_command(redirected + tool_command(QStringLiteral(VANTREL_WIFI_BINARY), arguments),
                                     wifi_environment(daemon.path()));
-    QCOMPARE(run.err, QByteArray("vantrel-wifi: Could not write output: No space left on device\n"));
+    QTEST(run.err, "err");
     QCOMPARE(run.status, 1);
     QTEST(daemon.requests(), "requests");
 }

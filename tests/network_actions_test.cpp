@@ -173,6 +173,37 @@ void NetworkActionsTest::runs_data()
         << QStringList{QStringLiteral("forget"), QStringLiteral("--yes"), QStringLiteral("lat\\xe9")}
         << with(with(networks, "LIST_NETWORKS", look_alikes), "REMOVE_NETWORK 6", "OK\n")
         << QByteArray("Forgot lat\\xe9.\n") << none << lookup + QList<QByteArray>{"REMOVE_NETWORK 6", "SAVE_CONFIG"};
+    // 41 profiles whose names the daemon escapes pass 4 KiB: it cuts the table after the last whole line.
+    QByteArray first_page = "network id / ssid / bssid / flags\n";
+    QByteArray second_page = first_page;
+    int last_listed = -1;
+    for (int id = 0; id < 41; ++id) {
+        const QByteArray line = QByteArray::number(id) + '\t' + QByteArray("\\xc3\\xa9").repeated(15)
+            + QByteArray::number(id) + "\tany\t[DISABLED]\n";
+        if (last_listed == id - 1 && first_page.size() + line.size() < 4096) {
+            first_page += line;
+            last_listed = id;
+        } else {
+            second_page += line;
+        }
+    }
+    const QByteArray continuation = "LIST_NETWORKS LAST_ID=" + QByteArray::number(last_listed);
+    const Script long_table = with(with(networks, "LIST_NETWORKS", first_page), continuation, second_page);
+    const QList<QByteArray> paged_lookup = {"LIST_NETWORKS", continuation, "STATUS"};
+    const QString last_name = QString::fromUtf8("\xc3\xa9").repeated(15) + QStringLiteral("40");
+    QTest::newRow("forget the last of a table past 4 KiB")
+        << QStringList{QStringLiteral("forget"), QStringLiteral("--yes"), last_name}
+        << with(long_table, "REMOVE_NETWORK 40", "OK\n") << (QStringLiteral("Forgot ") + last_name + QStringLiteral(".\n")).toUtf8()
+        << none << paged_lookup + QList<QByteArray>{"REMOVE_NETWORK 40", "SAVE_CONFIG"};
+    QTest::newRow("a later page of the table refused: no change")
+        << words("forget --yes Office") << with(long_table, continuation, "FAIL\n") << none
+        << QByteArray("vantrel-wifi: Could not list saved Wi-Fi networks: FAIL\n") << paged_lookup.mid(0, 2);
+    QTest::newRow("JSON escapes DEL and C1 controls")
+        << words("list --cached --json")
+        << with(with(networks, "SCAN_RESULTS", "bssid\naa:07\t2412\t-50\t[ESS]\ta\\x7f\\xc2\\x9b2J\n"),
+                "LIST_NETWORKS", "")
+        << json_entry("aa:07", false, 2412, -1, "open", -50, "a\\u007f\\u009b2J", true).prepend('[') + "]\n" << none
+        << cached_list;
     QTest::newRow("a name with ESC never reaches the terminal")
         << QStringList{QStringLiteral("forget"), QStringLiteral("--yes"), QString::fromUtf8("Evil\x1b[2J")}
         << networks << none << QByteArray("vantrel-wifi: Evil\\x1b[2J is not a saved network.\n") << lookup;

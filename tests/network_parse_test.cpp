@@ -1,5 +1,6 @@
 #include "vtl/wifi.h"
 
+#include <QElapsedTimer>
 #include <QTest>
 
 using vtl::wifi::Client;
@@ -54,6 +55,7 @@ private Q_SLOTS:
     void decodes_names();
     void renders_for_terminal_data();
     void renders_for_terminal();
+    void merges_the_largest_reply_quickly();
 };
 
 void NetworkParseTest::merges_data()
@@ -226,6 +228,19 @@ void NetworkParseTest::renders_for_terminal()
 {
     QFETCH(QString, text);
     QTEST(vtl::wifi::terminal_text(text), "shown");
+}
+
+// 64 pages of 64 KiB of tiny entries, each its own name: a daemon may send that.
+void NetworkParseTest::merges_the_largest_reply_quickly()
+{
+    QByteArray scan;
+    for (int entry = 0; scan.size() < 64 * 65536; ++entry)
+        scan += "a\t1\t-5\t\t" + QByteArray::number(entry, 36) + '\n';
+    QElapsedTimer timer;
+    timer.start();
+    const std::vector<vtl::wifi::Network> merged = Client::parse_networks(scan, QByteArray(), Status());
+    QVERIFY2(timer.elapsed() < 60000, qPrintable(QString::number(timer.elapsed())));
+    QCOMPARE(merged.size(), size_t(scan.count('\n')));
 }
 
 QTEST_GUILESS_MAIN(NetworkParseTest)

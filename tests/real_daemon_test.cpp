@@ -4,6 +4,8 @@
 
 #include "vtl/wifi.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QTest>
 
 #include <functional>
@@ -84,6 +86,10 @@ private Q_SLOTS:
     void tells_look_alikes_apart();
     void keeps_all_or_nothing_data();
     void keeps_all_or_nothing();
+    void reads_long_tables_data();
+    void reads_long_tables();
+    void leaves_a_second_client_alone_data();
+    void leaves_a_second_client_alone();
     void cleanup();
 };
 
@@ -321,6 +327,117 @@ void RealDaemonTest::keeps_all_or_nothing()
         QVERIFY2(blocks == before && untouched, daemon.config().constData());
     else
         QCOMPARE(blocks, after);
+}
+
+namespace {
+
+// 41 profiles whose escaped names fill the daemon's 4 KiB table after about 30:
+// the odd ones disabled, and the last but one a WPA network that never joins.
+QByteArray long_name(int id)
+{
+    return QByteArray("\xc3\xa9").repeated(14) + QByteArray::number(id).rightJustified(2, '0');
+}
+
+QByteArray long_table()
+{
+    QByteArray networks;
+    for (int id = 0; id < 41; ++id)
+        networks += "network={\n\tssid=" + long_name(id).toHex() + (id == 39 ? "\n\tpsk=\"password1\"" : "")
+            + (id == 39 ? "\n\tkey_mgmt=WPA-PSK" : "\n\tkey_mgmt=NONE") + (id % 2 ? "\n\tdisabled=1" : "") + "\n}\n";
+    return networks;
+}
+
+} // namespace
+
+void RealDaemonTest::reads_long_tables_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("out");
+    QTest::addColumn<int>("removed"); // the profile gone from the saved file, or -1
+    const QString last = QString::fromUtf8(long_name(40));
+    QTest::newRow("connect the last, no wait") << QStringList{QStringLiteral("connect"), last}
+                                               << "Connected to " + long_name(40) + ".\n" << -1;
+    QTest::newRow("connect a disabled one that times out")
+        << QStringList{QStringLiteral("connect"), QString::fromUtf8(long_name(39))} << QByteArray() << -1;
+    QTest::newRow("forget the last") << QStringList{QStringLiteral("forget"), QStringLiteral("--yes"), last}
+                                     << "Forgot " + long_name(40) + ".\n" << 40;
+}
+
+// Every read of the table reads all of it: nothing past 4 KiB is missed,
+// and no flag there is written down by the next save.
+void RealDaemonTest::reads_long_tables()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, removed);
+    RealDaemon daemon(long_table());
+    const QString problem = daemon.start();
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    QVERIFY(!daemon.ask("LIST_NETWORKS").contains("\n40\t")); // the daemon's own cut
+    const QProcessEnvironment environment =
+        wifi_environment(daemon.socket_path(), {QStringLiteral("VANTREL_WIFI_CONNECT_TIMEOUT_MS=")
+                                                + QLatin1String(arguments.first() == QLatin1String("forget") ? "0" : "1000")});
+    const ToolRun listed = run_wifi(environment, words("list --cached --json"));
+    QCOMPARE(QJsonDocument::fromJson(listed.out).array().size(), 41);
+
+    const ToolRun run = run_wifi(environment, arguments);
+
+    QTEST(run.out, "out");
+    QCOMPARE(daemon.ask("SAVE_CONFIG"), QByteArray("OK"));
+    QList<QByteArrayList> expected = network_blocks(long_table());
+    if (removed >= 0)
+        expected.removeAt(removed);
+    QCOMPARE(network_blocks(daemon.config()), expected);
+}
+
+void RealDaemonTest::leaves_a_second_client_alone_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("lost"); // a request whose reply the tool never gets
+    QTest::addColumn<QByteArray>("meddle_at");
+    QTest::addColumn<QByteArrayList>("meddling");
+    QTest::addColumn<QByteArray>("out");
+    QTest::addColumn<QByteArray>("profiles"); // LIST_NETWORKS afterwards, ids and names
+    const QByteArray guest = "SET_NETWORK 1 ssid " + QByteArray("Guest").toHex();
+    QTest::newRow("a profile replaced under a known id meanwhile stays disabled")
+        << words("connect Home") << QByteArray() << QByteArray("SELECT_NETWORK 0")
+        << QByteArrayList{"REMOVE_NETWORK 3", "REMOVE_NETWORK 2", "REMOVE_NETWORK 1", "ADD_NETWORK", guest}
+        << QByteArray("Connected to Home.\n") << QByteArray("0 Home [CURRENT]|1 Guest [DISABLED]|");
+    QTest::newRow("another profile removed meanwhile: the join stands")
+        << words("connect --open Lobby") << QByteArray() << QByteArray("SELECT_NETWORK 4")
+        << QByteArrayList{"REMOVE_NETWORK 0"} << QByteArray("Connected to Lobby.\n")
+        << QByteArray("1 Office |2 Attic [DISABLED]|3 Faraway [DISABLED]|4 Lobby [CURRENT]|");
+    QTest::newRow("a lost add beside another client's: neither unnamed profile is removed")
+        << words("connect --open Lobby") << QByteArray("ADD_NETWORK") << QByteArray("ADD_NETWORK")
+        << QByteArrayList{"ADD_NETWORK"} << QByteArray()
+        << QByteArray("0 Home [CURRENT]|1 Office |2 Attic [DISABLED]|3 Faraway [DISABLED]|4  [DISABLED]|5  [DISABLED]|");
+}
+
+// Ids name profiles only until someone changes the table: the tool touches
+// only what it changed, and another client's work does not fail its join.
+void RealDaemonTest::leaves_a_second_client_alone()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, lost);
+    QFETCH(QByteArray, meddle_at);
+    QFETCH(QByteArrayList, meddling);
+    RealDaemon daemon(four_profiles);
+    const QString problem = daemon.start();
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    FakeDaemon proxy;
+    proxy.reply("SCAN_RESULTS", new_networks);
+    proxy.forward_to(daemon.socket_path());
+    proxy.inject(Fault::Lose, lost, 1);
+    proxy.meddle(meddle_at, meddling);
+
+    const ToolRun run = run_wifi(wifi_environment(proxy.path()), arguments);
+
+    QTEST(run.out, "out");
+    QByteArray profiles;
+    for (const QByteArray& line : daemon.ask("LIST_NETWORKS").split('\n').mid(1)) {
+        const QByteArrayList columns = line.split('\t');
+        profiles += columns.value(0) + ' ' + columns.value(1) + ' ' + columns.value(3) + '|';
+    }
+    QTEST(profiles, "profiles");
 }
 
 QTEST_GUILESS_MAIN(RealDaemonTest)

@@ -179,28 +179,34 @@ void WifiCliTest::reports_transport_failures_data()
 {
     QTest::addColumn<QString>("socket"); // "fake" and "stalled" stand for those daemons
     QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<bool>("terminate");
+    QTest::addColumn<QByteArrayList>("terminate_at"); // SIGTERM after each of these replies
     QTest::addColumn<QByteArray>("err");
     QTest::addColumn<int>("status");
     QTest::addColumn<int>("at_least_ms");
     const QString fake = QStringLiteral("fake");
     const QByteArray timed_out = "vantrel-wifi: Timed out waiting for wpa_supplicant.\n";
-    QTest::newRow("no daemon") << QStringLiteral("/tmp/vantrel-no-daemon-here") << words("status --json") << false
+    const QByteArrayList no_signal;
+    QTest::newRow("no daemon") << QStringLiteral("/tmp/vantrel-no-daemon-here") << words("status --json") << no_signal
                                << QByteArray("vantrel-wifi: Could not connect to wpa_supplicant: No such file or directory\n")
                                << 1 << 0;
-    QTest::newRow("silent daemon: 3 s") << fake << words("disconnect") << false << timed_out << 1 << 2900;
+    QTest::newRow("silent daemon: 3 s") << fake << words("disconnect") << no_signal << timed_out << 1 << 2900;
     QTest::newRow("daemon not reading: the send waits 3 s too")
-        << QStringLiteral("stalled") << words("status") << false << timed_out << 1 << 2900;
-    QTest::newRow("SIGTERM in a wait: no socket left") << fake << words("disconnect --json") << true << QByteArray()
-                                                       << 143 << 0;
-    QTest::newRow("never associates: 15 s") << fake << words("connect Office") << false
+        << QStringLiteral("stalled") << words("status") << no_signal << timed_out << 1 << 2900;
+    QTest::newRow("SIGTERM in a wait: no socket left") << fake << words("disconnect --json")
+                                                       << QByteArrayList{"DISCONNECT"} << QByteArray() << 143 << 0;
+    QTest::newRow("SIGTERM after the last reply: no output") << fake << words("status")
+                                                             << QByteArrayList{"STATUS"} << QByteArray() << 143 << 0;
+    QTest::newRow("a second signal in undo ends at once: no socket left")
+        << fake << words("connect Office") << QByteArrayList{"SELECT_NETWORK 0", "ENABLE_NETWORK 1 no-connect"} << QByteArray()
+        << 143 << 0;
+    QTest::newRow("never associates: 15 s") << fake << words("connect Office") << no_signal
                                             << QByteArray("vantrel-wifi: Timed out connecting to Office.\n") << 1
                                             << 14900;
     QTest::newRow("socket variable set but empty")
-        << QString() << words("status") << false << QByteArray("vantrel-wifi: VANTREL_WPA_SOCKET is set but empty.\n")
+        << QString() << words("status") << no_signal << QByteArray("vantrel-wifi: VANTREL_WPA_SOCKET is set but empty.\n")
         << 1 << 0;
     QTest::newRow("set but empty: argument checks first")
-        << QString() << words("list Home") << false << QByteArray("vantrel-wifi: list takes no network name.\n") << 1
+        << QString() << words("list Home") << no_signal << QByteArray("vantrel-wifi: list takes no network name.\n") << 1
         << 0;
 }
 
@@ -211,12 +217,13 @@ void WifiCliTest::reports_transport_failures()
     QFETCH(int, at_least_ms);
     FakeDaemon daemon;
     daemon.silence("DISCONNECT");
-    daemon.reply("LIST_NETWORKS", "network id / ssid / bssid / flags\n0\tOffice\tany\t\n");
+    daemon.reply("LIST_NETWORKS", "network id / ssid / bssid / flags\n0\tOffice\tany\t\n1\tHome\tany\t\n");
+    daemon.silence("ENABLE_NETWORK 1 no-connect");
     daemon.reply("SELECT_NETWORK 0", "OK\n");
     daemon.reply("STATUS", "wpa_state=SCANNING\n");
-    QFETCH(bool, terminate);
-    if (terminate)
-        daemon.inject(FakeDaemon::Fault::Terminate, "DISCONNECT", 1);
+    QFETCH(QByteArrayList, terminate_at);
+    for (const QByteArray& request : terminate_at)
+        daemon.inject(FakeDaemon::Fault::Terminate, request, 1);
     const StalledDaemon stalled;
     QVERIFY(stalled.full());
     if (socket == QLatin1String("fake"))

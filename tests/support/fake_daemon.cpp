@@ -100,9 +100,14 @@ QByteArray bss_page(const QList<FakeDaemon::AccessPoint>& table, const QByteArra
 void FakeDaemon::inject(Fault fault, const QByteArray& request, int occurrence)
 {
     const std::lock_guard<std::mutex> lock(mutex_);
-    fault_ = fault;
-    fault_request_ = request;
-    fault_countdown_ = occurrence;
+    injections_.append({fault, request, occurrence});
+}
+
+void FakeDaemon::meddle(const QByteArray& request, const QByteArrayList& requests)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    meddle_request_ = request;
+    meddling_ = requests;
 }
 
 QList<QByteArray> FakeDaemon::requests() const
@@ -149,7 +154,16 @@ FakeDaemon::Reply FakeDaemon::next_reply(const QByteArray& request)
         forward = forward_;
     }
     try {
-        return vtl::wifi::Client(forward).command(request, 10000) + '\n';
+        const vtl::wifi::Client daemon(forward);
+        QByteArrayList meddling;
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            if (request == meddle_request_)
+                meddling.swap(meddling_);
+        }
+        for (const QByteArray& other : meddling)
+            daemon.command(other, 10000);
+        return daemon.command(request, 10000) + '\n';
     } catch (const std::runtime_error&) {
         return std::nullopt;
     }
@@ -158,7 +172,12 @@ FakeDaemon::Reply FakeDaemon::next_reply(const QByteArray& request)
 FakeDaemon::Fault FakeDaemon::fault_for(const QByteArray& request)
 {
     const std::lock_guard<std::mutex> lock(mutex_);
-    return request == fault_request_ && --fault_countdown_ == 0 ? fault_ : Fault::None;
+    Fault met = Fault::None;
+    for (Injection& injection : injections_) {
+        if (injection.request == request && --injection.countdown == 0)
+            met = injection.fault;
+    }
+    return met;
 }
 
 namespace {

@@ -44,8 +44,12 @@ public:
         QByteArray ssid; // escaped
     };
     void hold(const QList<AccessPoint>& table);
-    // The `occurrence`-th request (from 1) with the text `request` meets `fault`.
+    // The `occurrence`-th request (from 1) with the text `request` meets `fault`;
+    // each call adds one more.
     void inject(Fault fault, const QByteArray& request, int occurrence);
+    // A second client at work: just before the first `request` is forwarded,
+    // `requests` go to the daemon forwarded to.
+    void meddle(const QByteArray& request, const QByteArrayList& requests);
 
     QList<QByteArray> requests() const;
     QList<QByteArray> senders() const;
@@ -66,9 +70,14 @@ private:
     std::map<QByteArray, QList<Reply>> scripts_;
     QString forward_;
     std::optional<QList<AccessPoint>> table_;
-    Fault fault_ = Fault::None;
-    QByteArray fault_request_;
-    int fault_countdown_ = 0;
+    struct Injection {
+        Fault fault;
+        QByteArray request;
+        int countdown;
+    };
+    QList<Injection> injections_;
+    QByteArray meddle_request_;
+    QByteArrayList meddling_;
     QList<QByteArray> requests_;
     QList<QByteArray> senders_;
     QList<unsigned> modes_;
