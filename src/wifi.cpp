@@ -1,9 +1,11 @@
 #include "wifi_private.h"
 
 #include <QElapsedTimer>
+#include <QList>
 
 #include <algorithm>
 #include <functional>
+#include <iterator>
 #include <optional>
 #include <stdexcept>
 #include <utility>
@@ -46,6 +48,43 @@ int environment_milliseconds(const char* name, int fallback)
 int connect_timeout(int fallback)
 {
     return environment_milliseconds("VANTREL_WIFI_CONNECT_TIMEOUT_MS", fallback);
+}
+
+void wait_for_scan()
+{
+    pause_for(environment_milliseconds("VANTREL_WIFI_SCAN_DELAY_MS", 1400));
+}
+
+bool busy(const QByteArray& reply)
+{
+    return reply.startsWith("FAIL-BUSY");
+}
+
+// GET_CAPABILITY's answer when the adapter could be asked: upper-case names
+// such as WPA-PSK or IEEE8021X, one space apart.
+bool lists_capabilities(const QByteArray& reply)
+{
+    if (reply.isEmpty() || reply.startsWith("FAIL") || reply == "UNKNOWN COMMAND")
+        return false;
+    for (const QByteArray& name : reply.split(' ')) {
+        const bool word = !name.isEmpty() && std::all_of(name.begin(), name.end(), [](char c) {
+            return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
+        });
+        if (!word)
+            return false;
+    }
+    return true;
+}
+
+// A password's length rules are the tool's: WPA's passphrase, WPA3's SAE password.
+void check_password(Security security, bool sae, const QByteArray& password)
+{
+    if (security != Security::Personal)
+        return;
+    if (sae && (password.isEmpty() || password.size() > 128))
+        throw failure(QStringLiteral("A WPA3 password must contain 1 to 128 bytes."));
+    if (!sae && (password.size() < 8 || password.size() > 63))
+        throw failure(QStringLiteral("A WPA password must contain 8 to 63 UTF-8 bytes."));
 }
 
 // The daemon builds SCAN_RESULTS and LIST_NETWORKS in a 4096-byte buffer and
@@ -289,9 +328,9 @@ std::vector<Network> Client::networks(bool scan) const
     if (scan) {
         const QByteArray reply = command("SCAN", reply_timeout_ms);
         // A scan already running serves as well as a new one.
-        if (!reply.startsWith("FAIL-BUSY"))
+        if (!busy(reply))
             require_ok(reply, "start Wi-Fi scan");
-        pause_for(environment_milliseconds("VANTREL_WIFI_SCAN_DELAY_MS", 1400));
+        wait_for_scan();
     }
     QByteArray scanned = command("SCAN_RESULTS", reply_timeout_ms);
     if (may_be_cut(scanned, longest_scan_line))
@@ -397,11 +436,33 @@ void Client::connect_saved(int id, const QByteArray& ssid, int timeout_ms) const
     changes.commit();
 }
 
-// The ids in use are read just before the add: if its reply is lost, the new
-// profile is the unnamed one that was not there.
-int Client::add_profile(Changes& changes, const QByteArray& ssid) const
+// A scan already running was not directed at the name: after it, once more.
+void Client::scan_for(const QByteArray& ssid) const
 {
-    changes.remove_added_later(profiles());
+    const QByteArray request = "SCAN ssid " + encode_ssid(ssid);
+    QByteArray reply = command(request, reply_timeout_ms);
+    if (busy(reply)) {
+        wait_for_scan();
+        reply = command(request, reply_timeout_ms);
+    }
+    if (!busy(reply))
+        require_ok(reply, "start Wi-Fi scan");
+    wait_for_scan();
+}
+
+void Client::require_wpa3() const
+{
+    // The strict form answers only what the driver reported, never a built-in guess.
+    const QByteArray reply = command("GET_CAPABILITY key_mgmt strict", reply_timeout_ms);
+    if (lists_capabilities(reply) && !reply.split(' ').contains("SAE"))
+        throw failure(QStringLiteral("This Wi-Fi adapter does not support WPA3."));
+}
+
+// `before` is the table read just before the add: if its reply is lost, the
+// new profile is the unnamed one that was not there.
+int Client::add_profile(Changes& changes, const std::vector<Profile>& before, const QByteArray& ssid) const
+{
+    changes.remove_added_later(before);
     const QByteArray reply = changes.send("ADD_NETWORK");
     changes.withdraw();
     bool id_ok = false;
@@ -412,51 +473,102 @@ int Client::add_profile(Changes& changes, const QByteArray& ssid) const
     return id;
 }
 
-void Client::configure(int id, const QByteArray& ssid, Security security, const QByteArray& password) const
+void Client::configure(int id, const QByteArray& ssid, Security security, const QByteArray& password,
+                       const ProfileOptions& options) const
 {
     const QByteArray set = with_id("SET_NETWORK", id);
     send_expecting_ok(set + " ssid " + encode_ssid(ssid), "set Wi-Fi network name");
-    if (security == Security::Personal) {
+    if (security == Security::Personal && options.sae) {
+        // WPA3 demands management-frame protection.
+        send_expecting_ok(set + " key_mgmt SAE", "set WPA3 security");
+        send_expecting_ok(set + " ieee80211w 2", "set WPA3 security");
+        send_expecting_ok(set + " sae_password " + encode_password(password), "set WPA3 password");
+    } else if (security == Security::Personal) {
         send_expecting_ok(set + " key_mgmt WPA-PSK", "set WPA security");
         send_expecting_ok(set + " psk " + encode_password(password), "set WPA password");
     } else {
         send_expecting_ok(set + " key_mgmt NONE", "set open-network security");
     }
+    if (options.hidden)
+        send_expecting_ok(set + " scan_ssid 1", "set hidden Wi-Fi network");
+    if (options.priority != 0)
+        send_expecting_ok(set + " priority " + QByteArray::number(options.priority), "set Wi-Fi network priority");
     send_expecting_ok(with_id("ENABLE_NETWORK", id), "enable Wi-Fi network");
 }
 
-// The commit point: once SAVE_CONFIG is out, the daemon may be writing the
-// file, and nothing can be taken back.
-void Client::save(Changes& changes) const
+// A number field of a saved profile; 0, the daemon's default, when it gives none.
+int Client::profile_number(int id, const char* field) const
+{
+    bool ok = false;
+    const int value = decimal(command(with_id("GET_NETWORK", id) + ' ' + field, reply_timeout_ms), &ok);
+    return ok ? value : 0;
+}
+
+// A request that is a commit point: once it is out, the daemon may have acted
+// on it (writing the file, removing the old profile), and nothing can be
+// taken back. Only a refusal leaves the changes to be undone.
+void Client::send_committing(Changes& changes, const QByteArray& request, const char* operation) const
 {
     bool sent = false;
     QByteArray reply;
     try {
-        reply = exchange(socket_path_, "SAVE_CONFIG", reply_timeout_ms, Wait::Interruptible, &sent);
+        reply = exchange(socket_path_, request, reply_timeout_ms, Wait::Interruptible, &sent);
     } catch (const std::runtime_error&) {
         if (sent)
             changes.commit();
         throw;
     }
-    require_ok(reply, "save Wi-Fi network");
+    require_ok(reply, operation);
     changes.commit();
 }
 
-void Client::connect_new(const QByteArray& ssid, Security security, const QByteArray& password, int timeout_ms) const
+void Client::connect_new(const QByteArray& ssid, Security security, const QByteArray& password, int timeout_ms,
+                         const ProfileOptions& options) const
 {
     if (ssid.isEmpty())
         throw failure(QStringLiteral("The network name cannot be empty."));
     if (security == Security::Unsupported)
-        throw failure(QStringLiteral("Vantrel does not configure enterprise, WEP, or SAE-only networks yet."));
-    if (security == Security::Personal && (password.size() < 8 || password.size() > 63))
-        throw failure(QStringLiteral("A WPA password must contain 8 to 63 UTF-8 bytes."));
+        throw failure(QStringLiteral("Vantrel does not configure enterprise or WEP networks yet."));
+    check_password(security, options.sae, password);
     Changes changes(socket_path_);
-    const int id = add_profile(changes, ssid);
-    configure(id, ssid, security, password);
+    const int id = add_profile(changes, profiles(), ssid);
+    configure(id, ssid, security, password, options);
     const std::vector<Profile> others = select(changes, {id, ssid, {}}, "select Wi-Fi network");
     wait_connected(ssid, connect_timeout(timeout_ms));
     enable_again(changes, others);
-    save(changes);
+    send_committing(changes, "SAVE_CONFIG", "save Wi-Fi network");
+}
+
+// The old secret cannot be read back, so the new profile must work before any
+// old one goes: the first removal sent is the commit point. Up to it, failure
+// undoes everything; after it, the rest is removed and saved, and a failure
+// there keeps the new profile.
+void Client::replace_password(const QByteArray& ssid, const QByteArray& password, bool sae, bool hidden,
+                              int timeout_ms) const
+{
+    check_password(Security::Personal, sae, password);
+    const std::vector<Profile> before = profiles();
+    std::vector<Profile> old;
+    std::copy_if(before.begin(), before.end(), std::back_inserter(old),
+                 [&ssid](const Profile& profile) { return profile.ssid == ssid; });
+    if (ssid.isEmpty() || old.empty())
+        throw failure(QStringLiteral("%1 is not a saved network.").arg(ssid_label(ssid)));
+    const ProfileOptions options{sae, hidden || profile_number(old.front().id, "scan_ssid") != 0,
+                                 profile_number(old.front().id, "priority")};
+    Changes changes(socket_path_);
+    const int id = add_profile(changes, before, ssid);
+    configure(id, ssid, Security::Personal, password, options);
+    const std::vector<Profile> others = select(changes, {id, ssid, {}}, "select Wi-Fi network");
+    // An untried profile never replaces a working one: this join is always waited for.
+    const int wait = connect_timeout(timeout_ms);
+    wait_connected(ssid, wait > 0 ? wait : timeout_ms);
+    enable_again(changes, others);
+    const std::vector<Profile> now = profiles();
+    for (const Profile& profile : old) {
+        if (unchanged(now, profile))
+            send_committing(changes, with_id("REMOVE_NETWORK", profile.id), "remove Wi-Fi network");
+    }
+    send_committing(changes, "SAVE_CONFIG", "save Wi-Fi network");
 }
 
 void Client::disconnect() const

@@ -29,7 +29,8 @@ constexpr char usage_text[] =
     "Usage: vantrel-wifi status [--json]\n"
     "       vantrel-wifi list [--json] [--cached]\n"
     "       vantrel-wifi pick\n"
-    "       vantrel-wifi connect [--open|--password-stdin] SSID\n"
+    "       vantrel-wifi connect [--hidden] [--open|--password-stdin] SSID\n"
+    "       vantrel-wifi password [--hidden] SSID\n"
     "       vantrel-wifi disconnect\n"
     "       vantrel-wifi forget --yes SSID\n"
     "\n"
@@ -37,6 +38,7 @@ constexpr char usage_text[] =
     "forgetting a network deliberately updates the firmware Wi-Fi file once.\n";
 
 constexpr char unknown_action[] = "Unknown action. Run vantrel-wifi --help.";
+constexpr char unsupported_mode[] = "That network uses an unsupported security mode.";
 constexpr int connect_timeout_ms = 15000;
 
 constexpr std::array<int, 4> handled_signals = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
@@ -178,6 +180,7 @@ struct CommandLine {
     bool password_stdin = false;
     bool open = false;
     bool yes = false;
+    bool hidden = false;
 };
 
 // The output is the result: one that cannot be written is a failure.
@@ -295,13 +298,31 @@ void list(const Client& client, const CommandLine& line)
     print_networks(client.networks(!line.cached), line.as_json);
 }
 
-const Network& find_network(const std::vector<Network>& items, const QByteArray& ssid)
+constexpr char not_found[] = "Network was not found. Run vantrel-wifi list first.";
+
+// A message with a network's name for %1: what() ends at a NUL, so one in the name is written \x00.
+std::runtime_error naming(const char* message, const QByteArray& ssid)
+{
+    const QString name = vtl::wifi::ssid_label(ssid).replace(QChar(0), QLatin1String("\\x00"));
+    return std::runtime_error(QString::fromUtf8(message).arg(name).toStdString());
+}
+
+const Network* find_network(const std::vector<Network>& items, const QByteArray& ssid)
 {
     for (const Network& item : items) {
         if (item.ssid_bytes == ssid)
-            return item;
+            return &item;
     }
-    throw std::runtime_error("Network was not found. Run vantrel-wifi list first.");
+    return nullptr;
+}
+
+// Looks a network up as connect does: in the last scan and the saved
+// profiles, after a scan that probes for the name when it is hidden.
+std::vector<Network> networks_for(const Client& client, const CommandLine& line)
+{
+    if (line.hidden)
+        client.scan_for(line.operands.first());
+    return client.networks(false);
 }
 
 QString connected_line(const QString& ssid)
@@ -309,17 +330,31 @@ QString connected_line(const QString& ssid)
     return QStringLiteral("Connected to ") + ssid + QLatin1Char('.');
 }
 
+// WPA3 alone needs an adapter that can do SAE: asked before any password is.
+QByteArray password_for(const Client& client, const Network& item, const QString& prompt, bool hidden)
+{
+    if (item.sae_only)
+        client.require_wpa3();
+    return input_line(prompt, hidden);
+}
+
 void connect(const Client& client, const CommandLine& line)
 {
     const QByteArray ssid = line.operands.first();
-    const std::vector<Network> items = client.networks(false);
-    const Network& item = find_network(items, ssid);
+    const std::vector<Network> items = networks_for(client, line);
+    const Network* found = find_network(items, ssid);
+    if (!found && line.hidden)
+        throw naming("Could not find a network named %1.", ssid);
+    if (!found)
+        throw std::runtime_error(not_found);
+    const Network& item = *found;
     if (item.saved_id >= 0)
         client.connect_saved(item.saved_id, ssid, connect_timeout_ms);
     else if (line.open)
-        client.connect_new(ssid, Security::Open, QByteArray(), connect_timeout_ms);
+        client.connect_new(ssid, Security::Open, QByteArray(), connect_timeout_ms, {false, line.hidden});
     else if (line.password_stdin)
-        client.connect_new(ssid, Security::Personal, input_line(QString(), false), connect_timeout_ms);
+        client.connect_new(ssid, Security::Personal, password_for(client, item, QString(), false), connect_timeout_ms,
+                           {item.sae_only, line.hidden});
     else
         throw std::runtime_error(
             "Use --password-stdin so the password does not enter shell history, or --open for an open network.");
@@ -340,7 +375,8 @@ void pick(const Client& client, const CommandLine&)
     const std::vector<Network> items = client.networks(true);
     print_networks(items, false);
     const Network& item = choose(items);
-    if (item.current) {
+    // The current profile may still be trying (a wrong password, out of range): then it is joined.
+    if (item.connected) {
         write_line(QStringLiteral("Already connected."));
         return;
     }
@@ -349,12 +385,33 @@ void pick(const Client& client, const CommandLine&)
     } else if (item.security == Security::Open) {
         client.connect_new(item.ssid_bytes, Security::Open, QByteArray(), connect_timeout_ms);
     } else if (item.security == Security::Personal) {
-        const QByteArray password = input_line(QStringLiteral("Wi-Fi password: "), true);
-        client.connect_new(item.ssid_bytes, Security::Personal, password, connect_timeout_ms);
+        const QByteArray password = password_for(client, item, QStringLiteral("Wi-Fi password: "), true);
+        client.connect_new(item.ssid_bytes, Security::Personal, password, connect_timeout_ms, {item.sae_only});
     } else {
-        throw std::runtime_error("That network uses an unsupported security mode.");
+        throw std::runtime_error(unsupported_mode);
     }
     write_line(connected_line(item.ssid));
+}
+
+// A saved network's new password: everything about the network is checked
+// before the password is read.
+void change_password(const Client& client, const CommandLine& line)
+{
+    const QByteArray ssid = line.operands.first();
+    const std::vector<Network> items = networks_for(client, line);
+    const Network* item = find_network(items, ssid);
+    if (!item || item->saved_id < 0)
+        throw naming("%1 is not a saved network.", ssid);
+    if (item->signal <= -100)
+        throw std::runtime_error(not_found);
+    if (item->security == Security::Open)
+        throw std::runtime_error("That network has no password.");
+    if (item->security != Security::Personal)
+        throw std::runtime_error(unsupported_mode);
+    const QString prompt = isatty(STDIN_FILENO) ? QStringLiteral("New Wi-Fi password: ") : QString();
+    client.replace_password(ssid, password_for(client, *item, prompt, true), item->sae_only, line.hidden,
+                            connect_timeout_ms);
+    acknowledge(line, connected_line(item->ssid));
 }
 
 void disconnect(const Client& client, const CommandLine& line)
@@ -388,6 +445,8 @@ const Action actions[] = {
     {"pick", no_operands, "pick takes no arguments.", pick},
     {"connect", [](const CommandLine& line) { return line.operands.size() == 1 && !(line.open && line.password_stdin); },
      "connect requires one SSID and one security choice.", connect},
+    {"password", [](const CommandLine& line) { return line.operands.size() == 1; }, "password requires one SSID.",
+     change_password},
     {"disconnect", no_operands, "disconnect takes no arguments.", disconnect},
     {"forget", [](const CommandLine& line) { return line.yes && line.operands.size() == 1; },
      "Forgetting writes the saved Wi-Fi file. Use: vantrel-wifi forget --yes SSID", forget},
@@ -423,6 +482,7 @@ int main(int argc, char** argv)
         line.password_stdin = take_flag(arguments, "--password-stdin");
         line.open = take_flag(arguments, "--open");
         line.yes = take_flag(arguments, "--yes");
+        line.hidden = take_flag(arguments, "--hidden");
         if (arguments.isEmpty() || is_help(arguments.first())) {
             usage();
             return 0;

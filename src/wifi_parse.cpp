@@ -85,18 +85,25 @@ bool hidden(const QByteArray& ssid)
     return std::all_of(ssid.begin(), ssid.end(), [](char c) { return c == '\0'; });
 }
 
-Security classify(const QString& flags)
+// A network that offers a PSK is joined with one, even when it offers SAE
+// too: mixed mode trips adapters without management-frame protection. WPA3
+// alone leaves SAE.
+void classify(Network& item)
 {
-    const auto has = [&flags](const char* word) {
-        return flags.contains(QLatin1String(word), Qt::CaseInsensitive);
+    const auto has = [&item](const char* word) {
+        return item.flags.contains(QLatin1String(word), Qt::CaseInsensitive);
     };
-    if (has("EAP") || has("WEP"))
-        return Security::Unsupported;
-    if (has("PSK"))
-        return Security::Personal;
-    if (has("SAE") || has("WPA") || has("RSN"))
-        return Security::Unsupported;
-    return Security::Open;
+    item.sae_only = false;
+    if (has("EAP") || has("WEP")) {
+        item.security = Security::Unsupported;
+    } else if (has("PSK")) {
+        item.security = Security::Personal;
+    } else if (has("SAE")) {
+        item.security = Security::Personal;
+        item.sae_only = true;
+    } else {
+        item.security = has("WPA") || has("RSN") ? Security::Unsupported : Security::Open;
+    }
 }
 
 // The networks merged so far, found by name in constant time: a daemon may
@@ -134,7 +141,7 @@ void merge_scanned(Merged& result, const QByteArray& line)
     if (hidden(item.ssid_bytes) || !frequency_ok || !signal_ok)
         return;
     item.ssid = ssid_label(item.ssid_bytes);
-    item.security = classify(item.flags);
+    classify(item);
     Network* duplicate = result.find(item.ssid_bytes);
     if (!duplicate) {
         result.add(item);
@@ -261,6 +268,8 @@ std::vector<Network> Client::parse_networks(const QByteArray& scan, const QByteA
     }
     for (const Profile& profile : parse_profiles(saved))
         merge_saved(result, profile, status);
+    for (Network& item : result.items)
+        item.connected = status.state == QLatin1String("COMPLETED") && status.ssid_bytes == item.ssid_bytes;
     std::stable_sort(result.items.begin(), result.items.end(), listed_before);
     return result.items;
 }

@@ -31,17 +31,22 @@ void CompletionTest::completes_data()
     QTest::addColumn<bool>("daemon");
     QTest::addColumn<QByteArray>("replies");
     QTest::newRow("actions") << QByteArray("vantrel-wifi ''") << true
-                             << QByteArray("status\nlist\npick\nconnect\ndisconnect\nforget\nhelp\n");
+                             << QByteArray("status\nlist\npick\nconnect\npassword\ndisconnect\nforget\nhelp\n");
     QTest::newRow("an action by its start, after a flag") << QByteArray("vantrel-wifi --json di") << true
                                                           << QByteArray("disconnect\n");
     QTest::newRow("the flags of list") << QByteArray("vantrel-wifi list --") << true
                                        << QByteArray("--json\n--cached\n");
     QTest::newRow("names for connect, quoted for the shell")
         << QByteArray("vantrel-wifi connect ''") << true
-        << QByteArray("Office\nMy\\ Net\nBob\\'s\\ \\\"5G\\\"\n\\$HOME\nback\\\\slash\nCaf\xc3\xa9\n");
-    QTest::newRow("a name begun in quotes") << QByteArray("vantrel-wifi forget --yes \"'My N\"") << true
-                                            << QByteArray("My\\ Net\n");
-    QTest::newRow("a name begun with a backslash") << QByteArray("vantrel-wifi forget --yes 'back\\\\'") << true
+        << QByteArray("My\\ Net\nOffice\nBob\\'s\\ \\\"5G\\\"\n\\$HOME\nback\\\\slash\nCaf\xc3\xa9\n");
+    QTest::newRow("one name at most") << QByteArray("vantrel-wifi connect Office ''") << true << QByteArray();
+    QTest::newRow("forget: saved names only") << QByteArray("vantrel-wifi forget --yes ''") << true
+                                              << QByteArray("My\\ Net\nOffice\n");
+    QTest::newRow("the flags of password") << QByteArray("vantrel-wifi password --") << true
+                                           << QByteArray("--hidden\n--json\n");
+    QTest::newRow("a saved name begun in quotes") << QByteArray("vantrel-wifi password \"'My N\"") << true
+                                                  << QByteArray("My\\ Net\n");
+    QTest::newRow("a name begun with a backslash") << QByteArray("vantrel-wifi connect 'back\\\\'") << true
                                                    << QByteArray("back\\\\slash\n");
     QTest::newRow("no names for pick") << QByteArray("vantrel-wifi pick ''") << true << QByteArray();
     QTest::newRow("no daemon: nothing, silently") << QByteArray("vantrel-wifi connect ''") << false << QByteArray();
@@ -56,7 +61,7 @@ void CompletionTest::completes()
     QFETCH(bool, daemon);
     FakeDaemon fake;
     fake.reply("SCAN_RESULTS", scan_results);
-    fake.reply("LIST_NETWORKS", "network id / ssid / bssid / flags\n0\tOffice\tany\t\n");
+    fake.reply("LIST_NETWORKS", "network id / ssid / bssid / flags\n0\tOffice\tany\t\n1\tMy Net\tany\t\n");
     fake.reply("STATUS", "wpa_state=DISCONNECTED\n");
     QStringList tool;
     for (const QString& word : tool_command(QStringLiteral(VANTREL_WIFI_BINARY), QStringList()))

@@ -153,17 +153,20 @@ void NetworkParseTest::classifies_data()
 {
     QTest::addColumn<QByteArray>("flags");
     QTest::addColumn<QString>("security");
-    QTest::newRow("empty") << QByteArray() << "open";
-    QTest::newRow("ESS") << QByteArray("[ESS]") << "open";
-    QTest::newRow("WPA2-PSK") << QByteArray("[WPA2-PSK-CCMP][ESS]") << "WPA personal";
-    QTest::newRow("psk lower case") << QByteArray("[wpa2-psk-ccmp]") << "WPA personal";
-    QTest::newRow("PSK and SAE") << QByteArray("[WPA2-PSK+SAE-CCMP][ESS]") << "WPA personal";
-    QTest::newRow("SAE only") << QByteArray("[WPA2-SAE-CCMP][ESS]") << "unsupported";
-    QTest::newRow("EAP") << QByteArray("[WPA2-EAP-CCMP][ESS]") << "unsupported";
-    QTest::newRow("EAP beats PSK") << QByteArray("[WPA2-EAP+PSK-CCMP]") << "unsupported";
-    QTest::newRow("WEP") << QByteArray("[WEP][ESS]") << "unsupported";
-    QTest::newRow("RSN without key") << QByteArray("[RSN-CCMP]") << "unsupported";
-    QTest::newRow("WPA without key") << QByteArray("[WPA-NONE]") << "unsupported";
+    QTest::addColumn<bool>("sae_only");
+    QTest::newRow("empty") << QByteArray() << "open" << false;
+    QTest::newRow("ESS") << QByteArray("[ESS]") << "open" << false;
+    QTest::newRow("WPA2-PSK") << QByteArray("[WPA2-PSK-CCMP][ESS]") << "WPA personal" << false;
+    QTest::newRow("psk lower case") << QByteArray("[wpa2-psk-ccmp]") << "WPA personal" << false;
+    QTest::newRow("PSK and SAE") << QByteArray("[WPA2-PSK+SAE-CCMP][ESS]") << "WPA personal" << false;
+    QTest::newRow("SAE only: WPA3-Personal") << QByteArray("[WPA2-SAE-CCMP][ESS]") << "WPA personal" << true;
+    QTest::newRow("SAE with fast roaming") << QByteArray("[RSN-SAE+FT/SAE-CCMP][ESS]") << "WPA personal" << true;
+    QTest::newRow("EAP beats SAE") << QByteArray("[RSN-EAP+SAE-CCMP]") << "unsupported" << false;
+    QTest::newRow("EAP") << QByteArray("[WPA2-EAP-CCMP][ESS]") << "unsupported" << false;
+    QTest::newRow("EAP beats PSK") << QByteArray("[WPA2-EAP+PSK-CCMP]") << "unsupported" << false;
+    QTest::newRow("WEP") << QByteArray("[WEP][ESS]") << "unsupported" << false;
+    QTest::newRow("RSN without key") << QByteArray("[RSN-CCMP]") << "unsupported" << false;
+    QTest::newRow("WPA without key") << QByteArray("[WPA-NONE]") << "unsupported" << false;
 }
 
 void NetworkParseTest::classifies()
@@ -172,6 +175,7 @@ void NetworkParseTest::classifies()
     const auto items = Client::parse_networks("aa:01\t2412\t-50\t" + flags + "\tNet", QByteArray(), Status());
     QCOMPARE(items.size(), size_t(1));
     QTEST(Client::security_name(items.front().security), "security");
+    QTEST(items.front().sae_only, "sae_only");
 }
 
 void NetworkParseTest::decodes_names_data()

@@ -18,7 +18,8 @@ const QByteArray usage_text =
     "Usage: vantrel-wifi status [--json]\n"
     "       vantrel-wifi list [--json] [--cached]\n"
     "       vantrel-wifi pick\n"
-    "       vantrel-wifi connect [--open|--password-stdin] SSID\n"
+    "       vantrel-wifi connect [--hidden] [--open|--password-stdin] SSID\n"
+    "       vantrel-wifi password [--hidden] SSID\n"
     "       vantrel-wifi disconnect\n"
     "       vantrel-wifi forget --yes SSID\n"
     "\n"
@@ -93,7 +94,7 @@ void WifiCliTest::prints_usage()
     FakeDaemon daemon;
     const ToolRun run = run_wifi(wifi_environment(daemon.path()), arguments);
     QCOMPARE(run.out, usage_text);
-    QCOMPARE(run.out.size(), 377);
+    QCOMPARE(run.out.size(), 433);
     QCOMPARE(run.err, QByteArray());
     QCOMPARE(run.status, 0);
     QVERIFY(daemon.requests().isEmpty());
@@ -117,6 +118,8 @@ void WifiCliTest::refuses_command_lines_data()
     QTest::newRow("connect alone") << words("connect") << connect;
     QTest::newRow("connect two names") << words("connect Home Office") << connect;
     QTest::newRow("connect both choices") << words("connect --open Home --password-stdin") << connect;
+    QTest::newRow("password alone") << words("password --hidden") << QByteArray("password requires one SSID.");
+    QTest::newRow("password two names") << words("password Home Office") << QByteArray("password requires one SSID.");
     QTest::newRow("disconnect with a word") << words("disconnect now") << QByteArray("disconnect takes no arguments.");
     QTest::newRow("forget without --yes") << words("forget Home") << forget;
     QTest::newRow("forget without a name") << words("forget --yes") << forget;

@@ -33,6 +33,15 @@ struct Network {
     bool current = false;
     Security security = Security::Unsupported;
     QByteArray ssid_bytes;
+    bool sae_only = false;  // WPA3-Personal alone: joined with SAE, not a PSK
+    bool connected = false; // the daemon's link is up on it
+};
+
+// What a new profile needs besides its name, security and password.
+struct ProfileOptions {
+    bool sae = false;    // WPA3-Personal alone
+    bool hidden = false; // every scan probes for the name
+    int priority = 0;
 };
 
 // A signal ended an operation; what the operation changed in the daemon has
@@ -69,7 +78,16 @@ public:
     // Names and passwords are bytes, taken as they are. Both leave the
     // daemon's saved profiles as they were unless they succeed.
     void connect_saved(int id, const QByteArray& ssid, int timeout_ms) const;
-    void connect_new(const QByteArray& ssid, Security security, const QByteArray& password, int timeout_ms) const;
+    void connect_new(const QByteArray& ssid, Security security, const QByteArray& password, int timeout_ms,
+                     const ProfileOptions& options = ProfileOptions()) const;
+    // Joins a saved personal network with a new password: a new profile that,
+    // once associated, replaces every saved profile of the name.
+    void replace_password(const QByteArray& ssid, const QByteArray& password, bool sae, bool hidden,
+                          int timeout_ms) const;
+    // Probes for one name, as a hidden network answers, and waits the scan delay.
+    void scan_for(const QByteArray& ssid) const;
+    // Fails when the adapter lists what it can do and WPA3-Personal is not among it.
+    void require_wpa3() const;
     void disconnect() const;
     // Removes every saved profile of that name.
     void forget(const QByteArray& ssid) const;
@@ -90,11 +108,13 @@ private:
     std::vector<Profile> profiles() const;
     QByteArray bss_table() const;
     void wait_connected(const QByteArray& ssid, int timeout_ms) const;
-    int add_profile(Changes& changes, const QByteArray& ssid) const;
-    void configure(int id, const QByteArray& ssid, Security security, const QByteArray& password) const;
+    int add_profile(Changes& changes, const std::vector<Profile>& before, const QByteArray& ssid) const;
+    void configure(int id, const QByteArray& ssid, Security security, const QByteArray& password,
+                   const ProfileOptions& options) const;
+    int profile_number(int id, const char* field) const;
     std::vector<Profile> select(Changes& changes, const Profile& chosen, const char* operation) const;
     void enable_again(Changes& changes, const std::vector<Profile>& others) const;
-    void save(Changes& changes) const;
+    void send_committing(Changes& changes, const QByteArray& request, const char* operation) const;
 
     QByteArray socket_path_;
 };
