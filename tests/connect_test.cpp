@@ -18,7 +18,8 @@ const QByteArray scan_results =
     "aa:00:00:00:00:03\t2412\t-50\t[ESS]\tLobby\n"
     "aa:00:00:00:00:04\t2412\t-55\t[WPA2-PSK-CCMP][ESS]\tSecure\n"
     "aa:00:00:00:00:05\t2412\t-60\t[WPA2-EAP-CCMP][ESS]\tCorp\n"
-    "aa:00:00:00:00:06\t2412\t-65\t[ESS]\tCaf\\xc3\\xa9\n";
+    "aa:00:00:00:00:06\t2412\t-65\t[ESS]\tCaf\\xc3\\xa9\n"
+    "aa:00:00:00:00:07\t2412\t-75\t[WPA2-SAE-CCMP][ESS]\tModern\n";
 const QByteArray saved_profiles =
     "network id / ssid / bssid / flags\n"
     "0\tHome\tany\t[CURRENT]\n"
@@ -31,7 +32,8 @@ const QByteArray menu =
     "4.   Lobby  [open, -50 dBm]\n"
     "5.   Secure  [WPA personal, -55 dBm]\n"
     "6.   Corp  [unsupported, -60 dBm]\n"
-    "7.   Caf\xc3\xa9  [open, -65 dBm]\n";
+    "7.   Caf\xc3\xa9  [open, -65 dBm]\n"
+    "8.   Modern  [WPA personal, -75 dBm]\n";
 
 QByteArray completed(const QByteArray& escaped_ssid)
 {
@@ -51,9 +53,11 @@ Script daemon_script(const QByteArray& joined)
     script["ADD_NETWORK"] = {"3\n"};
     for (const char* request : {"SELECT_NETWORK 0", "SELECT_NETWORK 1", "SELECT_NETWORK 2", "SELECT_NETWORK 3", "ENABLE_NETWORK 3",
                                 "SET_NETWORK 3 key_mgmt NONE", "SET_NETWORK 3 key_mgmt WPA-PSK", "SAVE_CONFIG",
-                                "REMOVE_NETWORK 3", "ENABLE_NETWORK 0 no-connect", "ENABLE_NETWORK 1 no-connect"})
+                                "REMOVE_NETWORK 3", "ENABLE_NETWORK 0 no-connect", "ENABLE_NETWORK 1 no-connect",
+                                "SET_NETWORK 3 key_mgmt SAE", "SET_NETWORK 3 ieee80211w 2", "SET_NETWORK 3 scan_ssid 1",
+                                "REMOVE_NETWORK 1", "SET_NETWORK 3 priority 5"})
         script[request] = {"OK\n"};
-    for (const char* name : {"Lobby", "Secure", "Caf\xc3\xa9", "Office"})
+    for (const char* name : {"Lobby", "Secure", "Caf\xc3\xa9", "Office", "Modern"})
         script["SET_NETWORK 3 ssid " + QByteArray(name).toHex()] = {"OK\n"};
     return script;
 }
@@ -82,6 +86,19 @@ Replies add_secure(const QByteArray& password)
     return {"LIST_NETWORKS", "ADD_NETWORK", "SET_NETWORK 3 ssid 536563757265", "SET_NETWORK 3 key_mgmt WPA-PSK", psk(password),
             "ENABLE_NETWORK 3"};
 }
+
+QByteArray sae_password(const QByteArray& password)
+{
+    return "SET_NETWORK 3 sae_password \"" + password + '"';
+}
+
+Replies add_modern(const QByteArray& password)
+{
+    return {"LIST_NETWORKS", "ADD_NETWORK", "SET_NETWORK 3 ssid 4d6f6465726e", "SET_NETWORK 3 key_mgmt SAE",
+            "SET_NETWORK 3 ieee80211w 2", sae_password(password), "ENABLE_NETWORK 3"};
+}
+
+const QByteArray capability = "GET_CAPABILITY key_mgmt strict";
 
 QStringList arguments_of(std::initializer_list<const char*> list)
 {
@@ -206,6 +223,75 @@ void ConnectTest::connects_data()
             << listing + add_open + select_new + Replies{"STATUS"} + enable_others + Replies{"SAVE_CONFIG"};
     }
 
+    QTest::newRow("WPA3 alone: SAE after the adapter's word")
+        << words("connect --password-stdin Modern") << QByteArray("p\n") << defaults
+        << with(with(daemon_script("Modern"), capability, {"NONE WPA-PSK SAE"}), sae_password("p"), {"OK\n"})
+        << QByteArray("Connected to Modern.\n") << none
+        << listing + Replies{capability} + add_modern("p") + select_new + Replies{"STATUS"} + enable_others
+            + Replies{"SAVE_CONFIG"};
+    QTest::newRow("WPA3 alone, an adapter that cannot tell: joined")
+        << words("connect --password-stdin Modern") << QByteArray(128, 'p') + '\n' << no_wait
+        << with(with(daemon_script("Modern"), capability, {"FAIL\n"}), sae_password(QByteArray(128, 'p')), {"OK\n"})
+        << QByteArray("Connected to Modern.\n") << none
+        << listing + Replies{capability} + add_modern(QByteArray(128, 'p')) + select_new + enable_others
+            + Replies{"SAVE_CONFIG"};
+    QTest::newRow("WPA3 alone, an adapter without SAE: no change")
+        << words("connect --password-stdin Modern") << QByteArray("password\n") << defaults
+        << with(daemon_script("Modern"), capability, {"NONE WPA-PSK IEEE8021X"}) << none
+        << error + "This Wi-Fi adapter does not support WPA3.\n" << listing + Replies{capability};
+    QTest::newRow("WPA3 password of 129 bytes")
+        << words("connect --password-stdin Modern") << QByteArray(129, 'p') + '\n' << defaults
+        << daemon_script("Modern") << none << error + "A WPA3 password must contain 1 to 128 bytes.\n"
+        << listing + Replies{capability};
+    const Replies directed = {"SCAN ssid 48696464656e"};
+    const Script hidden = with(with(daemon_script("Hidden"), directed.first(), {"OK\n"}), "SCAN_RESULTS",
+                               {scan_results + "aa:08\t2412\t-50\t[ESS]\tHidden\n"});
+    QTest::newRow("hidden: a directed scan, then scan_ssid")
+        << words("connect --hidden --open Hidden") << none << defaults
+        << with(hidden, "SET_NETWORK 3 ssid 48696464656e", {"OK\n"}) << QByteArray("Connected to Hidden.\n") << none
+        << directed + listing
+            + Replies{"LIST_NETWORKS", "ADD_NETWORK", "SET_NETWORK 3 ssid 48696464656e", "SET_NETWORK 3 key_mgmt NONE",
+                      "SET_NETWORK 3 scan_ssid 1", "ENABLE_NETWORK 3"}
+            + select_new + Replies{"STATUS"} + enable_others + Replies{"SAVE_CONFIG"};
+    QTest::newRow("hidden, busy twice: looked up all the same")
+        << words("connect --hidden --open Nowhere") << none << defaults
+        << with(daemon_script(""), "SCAN ssid 4e6f7768657265", {"FAIL-BUSY\n"}) << none
+        << error + "Could not find a network named Nowhere.\n"
+        << Replies{"SCAN ssid 4e6f7768657265", "SCAN ssid 4e6f7768657265"} + listing;
+    QTest::newRow("hidden, scan refused") << words("connect --hidden --open Hidden") << none << defaults
+                                          << with(hidden, directed.first(), {"FAIL\n"}) << none
+                                          << error + "Could not start Wi-Fi scan: FAIL\n" << directed;
+    QTest::newRow("hidden and saved: selected") << words("connect --hidden Office") << none << defaults
+        << with(daemon_script("Office"), "SCAN ssid 4f6666696365", {"OK\n"}) << QByteArray("Connected to Office.\n")
+        << none
+        << Replies{"SCAN ssid 4f6666696365"} + listing
+            + Replies{"LIST_NETWORKS", "SELECT_NETWORK 1", "STATUS", "LIST_NETWORKS", "ENABLE_NETWORK 0 no-connect"};
+
+    const Script office = with(with(with(daemon_script("Office"), "GET_NETWORK 1 priority", {"5"}), psk("newpass12"),
+                                    {"OK\n"}), "SET_NETWORK 3 ssid 4f6666696365", {"OK\n"});
+    const Replies replace_office = {"LIST_NETWORKS", "GET_NETWORK 1 scan_ssid", "GET_NETWORK 1 priority", "ADD_NETWORK",
+                                    "SET_NETWORK 3 ssid 4f6666696365", "SET_NETWORK 3 key_mgmt WPA-PSK",
+                                    psk("newpass12"), "SET_NETWORK 3 priority 5", "ENABLE_NETWORK 3"};
+    QTest::newRow("password: the new profile replaces the old once joined")
+        << words("password --json Office") << QByteArray("newpass12\n") << no_wait << office
+        << QByteArray("{\"ok\":true}\n") << none
+        << listing + replace_office + select_new + Replies{"STATUS"} + enable_others
+            + Replies{"LIST_NETWORKS", "REMOVE_NETWORK 1", "SAVE_CONFIG"};
+    QTest::newRow("password: old removal refused, all undone")
+        << words("password Office") << QByteArray("newpass12\n") << defaults
+        << with(office, "REMOVE_NETWORK 1", {"FAIL\n"}) << none << error + "Could not remove Wi-Fi network: FAIL\n"
+        << listing + replace_office + select_new + Replies{"STATUS"} + enable_others
+            + Replies{"LIST_NETWORKS", "REMOVE_NETWORK 1"} + remove_new;
+    QTest::newRow("password: save refused after the removal, the new profile kept")
+        << words("password Office") << QByteArray("newpass12\n") << defaults
+        << with(office, "SAVE_CONFIG", {"FAIL\n"}) << none << error + "Could not save Wi-Fi network: FAIL\n"
+        << listing + replace_office + select_new + Replies{"STATUS"} + enable_others
+            + Replies{"LIST_NETWORKS", "REMOVE_NETWORK 1", "SAVE_CONFIG"};
+    QTest::newRow("password of a network not saved") << words("password Lobby") << QByteArray("x\n") << defaults
+                                                     << daemon_script("") << none
+                                                     << error + "Lobby is not a saved network.\n" << listing;
+    QTest::newRow("password of a saved network out of range") << words("password Attic") << none << defaults
+        << daemon_script("") << none << error + "Network was not found. Run vantrel-wifi list first.\n" << listing;
     QTest::newRow("not found") << words("connect Nowhere") << none << defaults << daemon_script("")
                                << none << error + "Network was not found. Run vantrel-wifi list first.\n" << listing;
     QTest::newRow("letter case differs") << words("connect --open lobby") << none << defaults << daemon_script("")
@@ -361,6 +447,16 @@ void ConnectTest::picks_data()
 
     QTest::newRow("current entry") << QByteArray("1\n") << daemon_script("Home") << menu + "Already connected.\n"
                                    << prompt << 0 << scanning;
+    QTest::newRow("current entry whose link is not up: joined")
+        << QByteArray("1\n")
+        << with(daemon_script("Home"), "STATUS", {"id=0\nwpa_state=ASSOCIATED\nssid=Home\n", completed("Home")})
+        << menu + "Connected to Home.\n" << prompt << 0
+        << scanning + Replies{"LIST_NETWORKS", "SELECT_NETWORK 0", "STATUS", "LIST_NETWORKS", "ENABLE_NETWORK 1 no-connect"};
+    QTest::newRow("WPA3 entry: the adapter asked before the password")
+        << QByteArray("8\nsecret\n") << with(with(daemon_script("Modern"), capability, {"SAE"}), sae_password("secret"), {"OK\n"})
+        << menu + "Connected to Modern.\n" << prompt + "Wi-Fi password: " << 0
+        << scanning + Replies{capability} + add_modern("secret") + select_new + Replies{"STATUS"} + enable_others
+            + Replies{"SAVE_CONFIG"};
     QTest::newRow("saved entry") << QByteArray("2\n") << daemon_script("Office") << menu + "Connected to Office.\n"
                                  << prompt << 0
                                  << scanning + Replies{"LIST_NETWORKS", "SELECT_NETWORK 1", "STATUS", "LIST_NETWORKS", "ENABLE_NETWORK 0 no-connect"};
@@ -387,7 +483,7 @@ void ConnectTest::picks_data()
                                        + Replies{"LIST_NETWORKS", "ADD_NETWORK", "SET_NETWORK 3 ssid 436166c3a9",
                                                  "SET_NETWORK 3 key_mgmt NONE", "ENABLE_NETWORK 3"}
                                        + select_new + Replies{"STATUS"} + enable_others + Replies{"SAVE_CONFIG"};
-    for (const char* answer : {"0", "-1", "8", "abc", "", "1x"})
+    for (const char* answer : {"0", "-1", "9", "abc", "", "1x"})
         QTest::addRow("answer '%s'", answer) << QByteArray(answer) + '\n' << daemon_script("") << menu << invalid << 1
                                              << scanning;
     QTest::newRow("end of input") << QByteArray() << daemon_script("") << menu

@@ -90,6 +90,8 @@ private Q_SLOTS:
     void reads_long_tables();
     void leaves_a_second_client_alone_data();
     void leaves_a_second_client_alone();
+    void saves_what_it_joins_data();
+    void saves_what_it_joins();
     void cleanup();
 };
 
@@ -438,6 +440,60 @@ void RealDaemonTest::leaves_a_second_client_alone()
         profiles += columns.value(0) + ' ' + columns.value(1) + ' ' + columns.value(3) + '|';
     }
     QTEST(profiles, "profiles");
+}
+
+void RealDaemonTest::saves_what_it_joins_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<QByteArray>("joined"); // the name STATUS reports as joined; empty: never joins
+    QTest::addColumn<QList<QByteArrayList>>("blocks");
+    const QList<QByteArrayList> before = network_blocks(four_profiles);
+    QTest::newRow("WPA3 alone") << words("connect --password-stdin Modern") << QByteArray("sae secret\n")
+                                << QByteArray("Modern")
+                                << before + QList<QByteArrayList>{{"ssid=\"Modern\"", "sae_password=\"sae secret\"",
+                                                                   "key_mgmt=SAE", "ieee80211w=2"}};
+    QTest::newRow("hidden") << words("connect --hidden --open Hidden") << QByteArray() << QByteArray()
+                            << before + QList<QByteArrayList>{{"ssid=\"Hidden\"", "scan_ssid=1", "key_mgmt=NONE"}};
+    QTest::newRow("a changed password") << words("password Faraway") << QByteArray("newpass12\n")
+                                        << QByteArray("Faraway")
+                                        << before.mid(0, 3) + QList<QByteArrayList>{{"ssid=\"Faraway\"",
+                                               "psk=\"newpass12\"", "key_mgmt=WPA-PSK"}};
+    QTest::newRow("a changed password that never joins") << words("password Faraway") << QByteArray("newpass12\n")
+                                                         << QByteArray() << before;
+}
+
+// What the daemon saves for the networks people meet today, their association
+// stood in for by a proxy where the wired driver cannot make one.
+void RealDaemonTest::saves_what_it_joins()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, input);
+    QFETCH(QByteArray, joined);
+    RealDaemon daemon(four_profiles);
+    const QString problem = daemon.start();
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    const QByteArray config = daemon.config();
+    FakeDaemon proxy;
+    proxy.reply("SCAN_RESULTS", "bssid / frequency / signal level / flags / ssid\n"
+                                "02:00:00:00:00:05\t2412\t-40\t[RSN-SAE-CCMP][ESS]\tModern\n"
+                                "02:00:00:00:00:06\t2412\t-45\t[ESS]\tHidden\n"
+                                "02:00:00:00:00:07\t2412\t-50\t[WPA2-PSK-CCMP][ESS]\tFaraway\n");
+    proxy.reply("GET_CAPABILITY key_mgmt strict", "NONE WPA-PSK SAE");
+    if (!joined.isEmpty())
+        proxy.reply("STATUS", "wpa_state=COMPLETED\nssid=" + joined + '\n');
+    proxy.forward_to(daemon.socket_path());
+
+    const ToolRun run = run_wifi(wifi_environment(proxy.path(), {QStringLiteral("VANTREL_WIFI_CONNECT_TIMEOUT_MS=1000")}),
+                                 arguments, input);
+
+    QCOMPARE(run.status, joined.isEmpty() && arguments.first() == QLatin1String("password") ? 1 : 0);
+    if (run.status != 0)
+        QCOMPARE(daemon.config(), config);
+    QCOMPARE(daemon.ask("SAVE_CONFIG"), QByteArray("OK"));
+    QTEST(network_blocks(daemon.config()), "blocks");
+    if (arguments.contains(QStringLiteral("--hidden")))
+        QVERIFY(proxy.requests().contains("SCAN ssid " + QByteArray("Hidden").toHex()));
 }
 
 QTEST_GUILESS_MAIN(RealDaemonTest)
