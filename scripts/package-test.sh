@@ -28,8 +28,13 @@ expect() {
 expect $'State: DISCONNECTED\nNetwork: \nAddress: 127.0.0.1' "$bin/vantrel-wifi" status
 expect '[]' "$bin/vantrel-wifi" list --cached --json
 expect '57% · Modem connected' "$bin/vantrel-battery" --prompt
+# One version everywhere: the package's, the programs' and the manual pages'.
+version=$(dpkg-deb -f "$package" Version)
+expect "vantrel-wifi $version" "$bin/vantrel-wifi" --version
+expect "vantrel-battery $version" "$bin/vantrel-battery" --version
 for page in "$work"/root/usr/share/man/man1/*.1.gz; do
     warnings=$(zcat "$page" | groff -man -ww -z 2>&1)
     [ -z "$warnings" ] || { printf '%s: %s\n' "$page" "$warnings" >&2; exit 1; }
+    zcat "$page" | head -n 1 | grep -qF "vantrel\\-tools $version" || { echo "$page: not version $version" >&2; exit 1; }
 done
-echo "$package: the programs run from an extracted copy; the manual pages render cleanly"
+echo "$package: version $version; the programs run from an extracted copy; the manual pages render cleanly"

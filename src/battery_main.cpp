@@ -12,7 +12,7 @@ namespace {
 
 constexpr char usage_text[] = "Usage: vantrel-battery [--percentage|--prompt]\n";
 
-enum class Mode { Report, Short, Prompt, Usage };
+enum class Mode { Report, Short, Prompt, Version, Usage };
 
 Mode mode_of(int argc, char** argv)
 {
@@ -24,6 +24,8 @@ Mode mode_of(int argc, char** argv)
         return Mode::Short;
     if (std::strcmp(argv[1], "--prompt") == 0)
         return Mode::Prompt;
+    if (std::strcmp(argv[1], "--version") == 0)
+        return Mode::Version;
     return Mode::Usage;
 }
 
@@ -41,6 +43,12 @@ bool write_out(const QByteArray& bytes)
     return true;
 }
 
+int write_failure()
+{
+    std::fprintf(stderr, "vantrel-battery: Could not write output: %s\n", std::strerror(errno));
+    return 1;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -52,6 +60,8 @@ int main(int argc, char** argv)
         std::fputs(usage_text, stderr);
         return 2;
     }
+    if (mode == Mode::Version)
+        return write_out("vantrel-battery " VANTREL_VERSION "\n") ? 0 : write_failure();
     const vtl::BatteryInfo battery = vtl::read_battery(QString());
     const vtl::ModemInfo modem = vtl::read_modem(QString(), QString());
     QString text;
@@ -62,9 +72,7 @@ int main(int argc, char** argv)
     else
         text = battery.report() + QLatin1Char('\n') + modem.compact();
     // Written by its length: no byte of a file's text can cut it short.
-    if (!write_out(text.toUtf8() + '\n')) {
-        std::fprintf(stderr, "vantrel-battery: Could not write output: %s\n", std::strerror(errno));
-        return 1;
-    }
+    if (!write_out(text.toUtf8() + '\n'))
+        return write_failure();
     return mode == Mode::Report && !battery.available() ? 1 : 0;
 }

@@ -50,9 +50,20 @@ int connect_timeout(int fallback)
     return environment_milliseconds("VANTREL_WIFI_CONNECT_TIMEOUT_MS", fallback);
 }
 
+WaitWatcher wait_watcher = nullptr;
+
+void announce(Waiting what, const QByteArray& ssid = QByteArray())
+{
+    if (wait_watcher)
+        wait_watcher(what, ssid);
+}
+
 void wait_for_scan()
 {
-    pause_for(environment_milliseconds("VANTREL_WIFI_SCAN_DELAY_MS", 1400));
+    const int delay = environment_milliseconds("VANTREL_WIFI_SCAN_DELAY_MS", 1400);
+    if (delay > 0)
+        announce(Waiting::Scan);
+    pause_for(delay);
 }
 
 bool busy(const QByteArray& reply)
@@ -293,6 +304,11 @@ private:
     int unanswered_ = 0;
 };
 
+void watch_waits(WaitWatcher watcher) noexcept
+{
+    wait_watcher = watcher;
+}
+
 void Client::require_ok(const QByteArray& reply, const char* operation)
 {
     if (reply != "OK")
@@ -375,6 +391,7 @@ void Client::wait_connected(const QByteArray& ssid, int timeout_ms) const
 {
     if (timeout_ms < 1)
         return;
+    announce(Waiting::Association, ssid);
     QElapsedTimer timer;
     timer.start();
     while (timer.elapsed() < timeout_ms) {

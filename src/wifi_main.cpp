@@ -22,6 +22,7 @@ using vtl::wifi::Network;
 using vtl::wifi::Security;
 using vtl::wifi::Status;
 using vtl::wifi::terminal_text;
+using vtl::wifi::Waiting;
 
 namespace {
 
@@ -45,6 +46,42 @@ constexpr std::array<int, 4> handled_signals = {SIGHUP, SIGINT, SIGQUIT, SIGTERM
 termios interrupted_terminal;
 volatile sig_atomic_t echo_disabled = 0;
 
+// A line on standard error while the tool waits, when that is a terminal;
+// erased before anything else is written and on every way out.
+bool progress_wanted = false;
+volatile sig_atomic_t progress_shown = 0;
+constexpr char erase_line[] = "\r\033[K";
+
+// Async-signal-safe: the handlers that end the program call it too.
+void erase_progress() noexcept
+{
+    if (!progress_shown)
+        return;
+    progress_shown = 0;
+    [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, erase_line, sizeof erase_line - 1);
+}
+
+void show_progress(Waiting what, const QByteArray& ssid)
+{
+    if (!progress_wanted)
+        return;
+    const QByteArray text = erase_line
+        + (what == Waiting::Scan ? QByteArray("Scanning...")
+                                 : terminal_text(QStringLiteral("Connecting to %1...").arg(vtl::wifi::ssid_label(ssid))));
+    progress_shown = 1;
+    [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, text.constData(), size_t(text.size()));
+}
+
+// Erases the progress line however main ends.
+struct ProgressLine {
+    ProgressLine()
+    {
+        progress_wanted = isatty(STDERR_FILENO);
+        vtl::wifi::watch_waits(show_progress);
+    }
+    ~ProgressLine() { erase_progress(); }
+};
+
 // A first signal ends the run's waits: the operation undoes what it changed
 // and the program exits with 128 + the signal. A second one, which can only
 // come while that undoing goes on, ends the program at once.
@@ -52,6 +89,7 @@ void end_run(int signal)
 {
     if (vtl::wifi::interruption() != 0) {
         vtl::wifi::remove_socket_file();
+        erase_progress();
         _exit(128 + signal);
     }
     vtl::wifi::interrupt(signal);
@@ -81,6 +119,7 @@ void restore_echo_and_exit(int signal)
 {
     if (echo_disabled)
         tcsetattr(STDIN_FILENO, TCSANOW, &interrupted_terminal);
+    erase_progress();
     _exit(128 + signal);
 }
 
@@ -160,6 +199,7 @@ bool read_line(QByteArray& line)
 // The line's bytes as typed: a password is not text to decode.
 QByteArray input_line(const QString& prompt, bool hidden)
 {
+    erase_progress();
     std::cerr << prompt.toUtf8().constData() << std::flush;
     const EchoGuard echo(hidden);
     QByteArray line;
@@ -186,6 +226,7 @@ struct CommandLine {
 // The output is the result: one that cannot be written is a failure.
 void write_out(const QByteArray& bytes)
 {
+    erase_progress();
     for (qsizetype at = 0; at < bytes.size();) {
         const ssize_t written = ::write(STDOUT_FILENO, bytes.constData() + at, size_t(bytes.size() - at));
         if (written > 0) {
@@ -373,6 +414,9 @@ const Network& choose(const std::vector<Network>& items)
 void pick(const Client& client, const CommandLine&)
 {
     const std::vector<Network> items = client.networks(true);
+    // No number could be chosen: no prompt.
+    if (items.empty())
+        throw std::runtime_error("No Wi-Fi networks found.");
     print_networks(items, false);
     const Network& item = choose(items);
     // The current profile may still be trying (a wrong password, out of range): then it is joined.
@@ -475,6 +519,7 @@ int main(int argc, char** argv)
     for (int index = 1; index < argc; ++index)
         arguments.append(QByteArray(argv[index]));
     QCoreApplication app(argc, argv);
+    const ProgressLine progress;
     try {
         CommandLine line;
         line.as_json = take_flag(arguments, "--json");
@@ -487,6 +532,10 @@ int main(int argc, char** argv)
             usage();
             return 0;
         }
+        if (arguments.first() == "--version") {
+            write_out("vantrel-wifi " VANTREL_VERSION "\n");
+            return 0;
+        }
         line.action = arguments.takeFirst();
         line.operands = arguments;
         const Client client{QString()};
@@ -495,6 +544,7 @@ int main(int argc, char** argv)
     } catch (const Interrupted& interruption) {
         return 128 + interruption.signal();
     } catch (const std::exception& error) {
+        erase_progress();
         const QByteArray message = terminal_text(QString::fromUtf8(error.what()));
         std::cerr << "vantrel-wifi: " << message.constData() << '\n';
         return 1;

@@ -488,9 +488,9 @@ void ConnectTest::picks_data()
                                              << scanning;
     QTest::newRow("end of input") << QByteArray() << daemon_script("") << menu
                                   << prompt + "vantrel-wifi: Could not read input.\n" << 1 << scanning;
-    QTest::newRow("empty scan: prompt, then no valid number")
+    QTest::newRow("empty scan: no prompt")
         << QByteArray("1\n") << with(with(daemon_script(""), "SCAN_RESULTS", {""}), "LIST_NETWORKS", {""})
-        << QByteArray() << invalid << 1 << scanning;
+        << QByteArray() << QByteArray("vantrel-wifi: No Wi-Fi networks found.\n") << 1 << scanning;
     QTest::newRow("a name with NUL is whole in a failure")
         << QByteArray("1\n")
         << with(with(with(daemon_script(""), "SCAN_RESULTS", {""}), "LIST_NETWORKS", {"network id\n0\ta\\x00b\tany\t\n"}),

@@ -155,6 +155,8 @@ private Q_SLOTS:
     void hides_the_password();
     void restores_echo_data();
     void restores_echo();
+    void shows_progress_data();
+    void shows_progress();
 };
 
 void TerminalTest::hides_the_password()
@@ -231,6 +233,40 @@ void TerminalTest::restores_echo()
     QVERIFY(run.echo());
     QTEST(run.screen(), "screen");
     QCOMPARE(daemon.requests(), (QList<QByteArray>{"SCAN", "SCAN_RESULTS", "LIST_NETWORKS", "STATUS"}));
+}
+
+void TerminalTest::shows_progress_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("signal"); // sent once the progress line shows
+    QTest::addColumn<QByteArray>("screen");
+    QTest::addColumn<int>("status");
+    const QByteArray erase = "\r\033[K";
+    const QByteArray connecting = erase + "Connecting to Office..." + erase;
+    QTest::newRow("scan") << words("list") << 0 << erase + "Scanning..." + erase << 0;
+    QTest::newRow("association, then an error") << words("connect Office") << 0
+                                                 << connecting + "vantrel-wifi: Timed out connecting to Office.\r\n" << 1;
+    QTest::newRow("association, then SIGINT") << words("connect Office") << SIGINT << connecting << 130;
+}
+
+// On a terminal a wait shows what it is for, and nothing of it stays.
+void TerminalTest::shows_progress()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, signal);
+    FakeDaemon daemon;
+    daemon.reply("SCAN", "OK\n");
+    daemon.reply("LIST_NETWORKS", "network id / ssid / bssid / flags\n0\tOffice\tany\t\n");
+    daemon.reply("SELECT_NETWORK 0", "OK\n");
+    daemon.reply("STATUS", "wpa_state=SCANNING\n");
+    TerminalRun run(tool_command(QStringLiteral(VANTREL_WIFI_BINARY), arguments),
+                    wifi_environment(daemon.path(), {QStringLiteral("VANTREL_WIFI_SCAN_DELAY_MS=300"),
+                                                     QStringLiteral("VANTREL_WIFI_CONNECT_TIMEOUT_MS=1000")}));
+    QVERIFY(run.wait_for("..."));
+    if (signal != 0)
+        ::kill(run.pid(), signal);
+    QTEST(run.finish(), "status");
+    QTEST(run.screen(), "screen");
 }
 
 QTEST_GUILESS_MAIN(TerminalTest)

@@ -2,6 +2,7 @@
 #include "support/tool_run.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -67,6 +68,8 @@ class WifiCliTest : public QObject {
 private Q_SLOTS:
     void prints_usage_data();
     void prints_usage();
+    void prints_the_version_data();
+    void prints_the_version();
     void refuses_command_lines_data();
     void refuses_command_lines();
     void shows_status_data();
@@ -242,6 +245,32 @@ void WifiCliTest::reports_transport_failures()
     QTEST(run.err, "err");
     QTEST(run.status, "status");
     QCOMPARE(leftover_sockets(run.pid), QStringList());
+}
+
+void WifiCliTest::prints_the_version_data()
+{
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("out");
+    const QString wifi = QStringLiteral(VANTREL_WIFI_BINARY);
+    QTest::newRow("vantrel-wifi") << wifi << words("--version") << QByteArray("vantrel-wifi " VANTREL_VERSION "\n");
+    QTest::newRow("after a flag") << wifi << words("--json --version") << QByteArray("vantrel-wifi " VANTREL_VERSION "\n");
+    QTest::newRow("vantrel-battery") << QStringLiteral(VANTREL_BATTERY_BINARY) << words("--version")
+                                     << QByteArray("vantrel-battery " VANTREL_VERSION "\n");
+}
+
+// One version, the build's: no daemon is asked, and the package's changelog agrees.
+void WifiCliTest::prints_the_version()
+{
+    QFETCH(QString, program);
+    QFETCH(QStringList, arguments);
+    const ToolRun run = run_tool(program, arguments, wifi_environment(QStringLiteral("/tmp/vantrel-no-daemon-here")));
+    QTEST(run.out, "out");
+    QCOMPARE(run.err, QByteArray());
+    QCOMPARE(run.status, 0);
+    QFile changelog(QStringLiteral(VANTREL_SOURCE_DIR "/debian/changelog"));
+    QVERIFY(changelog.open(QIODevice::ReadOnly));
+    QCOMPARE(changelog.readLine(), QByteArray("vantrel-tools (" VANTREL_VERSION ") unstable; urgency=medium\n"));
 }
 
 QTEST_GUILESS_MAIN(WifiCliTest)

@@ -66,6 +66,12 @@ void remove_socket_file() noexcept;
 // Waits until `descriptor` has input (or has failed); a signal ends the wait with Interrupted.
 void wait_for_input(int descriptor);
 
+// What a long wait is for: the scan delay, or the association with `ssid`.
+enum class Waiting { Scan, Association };
+// Told as each long wait begins, so that a front end can show it.
+using WaitWatcher = void (*)(Waiting what, const QByteArray& ssid);
+void watch_waits(WaitWatcher watcher) noexcept;
+
 // Speaks wpa_supplicant's control protocol. Holds nothing but the socket
 // path: every exchange opens and tears down a socket of its own.
 class Client {
