@@ -15,21 +15,23 @@ allowed_libraries='libQt6Core.so.6 libstdc++.so.6 libgcc_s.so.1 libc.so.6 libm.s
 check_program() {
     local binary=build-armhf/$1
     local attributes needed library
-    readelf -h "$binary" | grep -q 'Class: *ELF32' || { echo "$1: not a 32-bit ELF file"; return 1; }
-    readelf -h "$binary" | grep -q 'Machine: *ARM' || { echo "$1: not an ARM executable"; return 1; }
+    readelf -h "$binary" | grep -q 'Class: *ELF32' || { echo "not ok $1: not a 32-bit ELF file"; return 1; }
+    readelf -h "$binary" | grep -q 'Machine: *ARM' || { echo "not ok $1: not an ARM executable"; return 1; }
     attributes=$(readelf -A "$binary")
     for tag in 'Tag_ABI_VFP_args: VFP registers' 'Tag_CPU_arch: v7' 'Tag_FP_arch: VFPv4' \
                'Tag_Advanced_SIMD_arch: NEONv1 with Fused-MAC'; do
-        grep -qF "$tag" <<<"$attributes" || { echo "$1: lacks $tag"; return 1; }
+        grep -qF "$tag" <<<"$attributes" || { echo "not ok $1: lacks $tag"; return 1; }
     done
     needed=$(readelf -d "$binary" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
     for library in $needed; do
-        [[ " $allowed_libraries " == *" $library "* ]] || { echo "$1: needs $library"; return 1; }
+        [[ " $allowed_libraries " == *" $library "* ]] || { echo "not ok $1: needs $library"; return 1; }
     done
-    echo "$1: ELF 32-bit ARM, Cortex-A7 hard-float; needs $(echo $needed)"
+    echo "ok $1: ELF 32-bit ARM, Cortex-A7 hard-float; needs $(echo $needed)"
 }
+failed=0
 for program in "${programs[@]}"; do
-    check_program "$program"
+    check_program "$program" || failed=1
 done
 
-test_preset armhf
+test_preset armhf || failed=1
+exit "$failed"

@@ -10,17 +10,20 @@ seconds=${1:-15}
 
 build_preset fuzz
 
+failed=0
 for corpus in fuzz/corpus/*/; do
     target=$(basename "$corpus")_fuzz
     found=$(mktemp -d)
     # New inputs go to a scratch directory; the seeds in the repository stay as they are.
-    if ! build-fuzz/fuzz/$target -max_total_time="$seconds" -print_final_stats=1 \
+    if build-fuzz/fuzz/$target -max_total_time="$seconds" -print_final_stats=1 \
             "$found" "$corpus" >"$found.log" 2>&1; then
+        runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$found.log")
+        echo "ok $target: $runs executions in ${seconds}s, no findings"
+    else
         tail -40 "$found.log"
-        echo "$target: FAILED"
-        exit 1
+        echo "not ok $target"
+        failed=1
     fi
-    runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$found.log")
-    echo "$target: $runs executions in ${seconds}s, no findings"
     rm -rf "$found" "$found.log"
 done
+exit "$failed"

@@ -32,9 +32,16 @@ build_preset() {
     cmake --build --preset "$1"
 }
 
-# Runs the test suite of preset $1.
+# Runs the test suite of preset $1, its tests side by side (they mostly wait),
+# then names each test as a check: "ok NAME" or "not ok NAME".
 test_preset() {
-    ctest --preset "$1" --timeout 900
+    local log status
+    log=$(mktemp)
+    ctest --preset "$1" --timeout 900 -j 4 --output-on-failure | tee "$log"
+    status=${PIPESTATUS[0]}
+    awk '/Test +#[0-9]+: / { print ($0 ~ / Passed / ? "ok " : "not ok ") $4 }' "$log"
+    rm -f "$log"
+    return "$status"
 }
 
 # The tools that ship to the tablet.

@@ -8,11 +8,19 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
+echo "Checking the build tools (CMake, Ninja, g++, Qt 6 Core, wpasupplicant)..."
 ensure_packages "${native_packages[@]}"
-cmake --preset native >/dev/null
-cmake --build --preset native --target vantrel-wifi vantrel-battery >/dev/null
+mkdir -p build-logs
+echo "Building vantrel-wifi and vantrel-battery in build/ (the first build takes about a minute)..."
+if ! { cmake --preset native && cmake --build --preset native --target vantrel-wifi vantrel-battery; } \
+        >build-logs/run.log 2>&1; then
+    cat build-logs/run.log
+    echo "The build failed; its output is above and in build-logs/run.log."
+    exit 1
+fi
 export PATH="$PWD/build:$PATH"
 
+echo "Starting a private wpa_supplicant on the loopback interface with two saved networks..."
 work=$(mktemp -d /tmp/vantrel-demo.XXXXXX)
 trap 'stop_daemon; rm -rf "$work"' EXIT
 start_daemon "$work" 'network={
@@ -37,6 +45,7 @@ show vantrel-wifi list --cached
 show vantrel-wifi connect Office
 show vantrel-wifi status --json
 
+printf '\nvantrel-battery against a sample tablet'\''s files (a battery at 57%%, a modem online):\n'
 make_sample_tablet "$work"
 show vantrel-battery
 show vantrel-battery --percentage

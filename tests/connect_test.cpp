@@ -522,17 +522,21 @@ void ConnectTest::picks()
 void ConnectTest::keeps_changes_when_output_fails_data()
 {
     QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<QString>("redirection");
+    QTest::addColumn<QString>("shell"); // runs the tool as "$@"
     QTest::addColumn<QByteArray>("err");
     QTest::addColumn<Replies>("requests");
-    const QString full = QStringLiteral(">/dev/full");
+    const QString full = QStringLiteral("exec \"$@\" >/dev/full");
     const QByteArray no_space = "vantrel-wifi: Could not write output: No space left on device\n";
     QTest::newRow("status") << words("status") << full << no_space << Replies{"STATUS"};
     QTest::newRow("a saved network stays saved")
         << words("connect --open Lobby") << full << no_space
         << listing + add_open + select_new + Replies{"STATUS"} + enable_others + Replies{"SAVE_CONFIG"};
+    QTest::newRow("a write cut short by the file size limit: the rest fails")
+        << words("list --cached --json")
+        << QStringLiteral("trap '' XFSZ; out=$(mktemp); ulimit -f 1; \"$@\" >\"$out\"; status=$?; rm \"$out\"; exit $status")
+        << QByteArray("vantrel-wifi: Could not write output: File too large\n") << listing;
     QTest::newRow("standard input and output closed: nothing written elsewhere")
-        << words("status") << QStringLiteral("<&- >&-")
+        << words("status") << QStringLiteral("exec \"$@\" <&- >&-")
         << QByteArray("vantrel-wifi: Could not write output: Bad file descriptor\n") << Replies{"STATUS"};
 }
 
@@ -542,9 +546,8 @@ void ConnectTest::keeps_changes_when_output_fails()
     FakeDaemon daemon;
     for (const auto& [request, replies] : daemon_script("Lobby"))
         daemon.script(request, replies);
-    QFETCH(QString, redirection);
-    const QStringList redirected = {QStringLiteral("/bin/sh"), QStringLiteral("-c"),
-                                    QStringLiteral("exec \"$@\" ") + redirection, QStringLiteral("sh")};
+    QFETCH(QString, shell);
+    const QStringList redirected = {QStringLiteral("/bin/sh"), QStringLiteral("-c"), shell, QStringLiteral("sh")};
     const ToolRun run = run_command(redirected + tool_command(QStringLiteral(VANTREL_WIFI_BINARY), arguments),
                                     wifi_environment(daemon.path()));
     QTEST(run.err, "err");

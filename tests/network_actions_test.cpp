@@ -231,11 +231,11 @@ void NetworkActionsTest::waits_for_scan_data()
     QTest::addColumn<QStringList>("settings");
     QTest::addColumn<int>("at_least");
     QTest::addColumn<int>("below");
-    QTest::newRow("default") << QStringList() << 1400 << 60000;
+    QTest::newRow("default") << QStringList() << 1400 << 2900;
     QTest::newRow("zero") << QStringList{QStringLiteral("VANTREL_WIFI_SCAN_DELAY_MS=0")} << 0 << 1000;
     QTest::newRow("hex") << QStringList{QStringLiteral("VANTREL_WIFI_SCAN_DELAY_MS=0x10")} << 16 << 1000;
-    QTest::newRow("negative") << QStringList{QStringLiteral("VANTREL_WIFI_SCAN_DELAY_MS=-5")} << 1400 << 60000;
-    QTest::newRow("not a number") << QStringList{QStringLiteral("VANTREL_WIFI_SCAN_DELAY_MS=soon")} << 1400 << 60000;
+    QTest::newRow("negative") << QStringList{QStringLiteral("VANTREL_WIFI_SCAN_DELAY_MS=-5")} << 1400 << 2900;
+    QTest::newRow("not a number") << QStringList{QStringLiteral("VANTREL_WIFI_SCAN_DELAY_MS=soon")} << 1400 << 2900;
 }
 
 void NetworkActionsTest::waits_for_scan()
@@ -257,24 +257,35 @@ void NetworkActionsTest::lists_crowded_places_data()
     QTest::addColumn<int>("access_points");
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QByteArray>("refused");
+    QTest::addColumn<QByteArray>("first_page"); // the reply to the first BSS request, when not the table's
     QTest::addColumn<QByteArray>("err");
     QTest::addColumn<int>("listed");
     QTest::addColumn<int>("bss_requests");
     const QByteArray none;
-    QTest::newRow("crowded: every name once, at its strongest") << 160 << words("list --cached --json") << none << none
-                                                                << 100 << 4;
-    QTest::newRow("crowded, as text") << 160 << words("list --cached") << none << none << 100 << 4;
-    QTest::newRow("crowded, the pick menu") << 160 << words("pick") << none
+    const QStringList json = words("list --cached --json");
+    QTest::newRow("crowded: every name once, at its strongest") << 160 << json << none << none << none << 100 << 4;
+    QTest::newRow("crowded, as text") << 160 << words("list --cached") << none << none << none << 100 << 4;
+    QTest::newRow("crowded, the pick menu") << 160 << words("pick") << none << none
                                             << QByteArray("Network number: vantrel-wifi: Invalid network number.\n")
                                             << 100 << 4;
     QTest::newRow("crowded, connect finds a name past the cut")
-        << 160 << words("connect --open Net099") << none
+        << 160 << words("connect --open Net099") << none << none
         << QByteArray("vantrel-wifi: wpa_supplicant did not create a network profile.\n") << 0 << 4;
-    QTest::newRow("short table: no BSS request") << 40 << words("list --cached --json") << none << none << 40 << 0;
+    // With 54 lines SCAN_RESULTS ends just short of 3 KiB, whole; with 56 it might have been cut.
+    QTest::newRow("short table: no BSS request") << 54 << json << none << none << none << 54 << 0;
+    QTest::newRow("a table past 3 KiB is read again") << 56 << json << none << none << none << 56 << 2;
     QTest::newRow("BSS refused: the list as SCAN_RESULTS gave it")
-        << 160 << words("list --cached --json") << QByteArray("BSS RANGE=0- MASK=0x21887") << none << 73 << 1;
+        << 160 << json << QByteArray("BSS RANGE=0- MASK=0x21887") << none << none << 73 << 1;
     QTest::newRow("a later page refused: the same")
-        << 160 << words("list --cached --json") << QByteArray("BSS RANGE=43- MASK=0x21887") << none << 73 << 2;
+        << 160 << json << QByteArray("BSS RANGE=43- MASK=0x21887") << none << none << 73 << 2;
+    const QByteArray entry = "bssid=02:00:00:00:01:00\nfreq=2412\nlevel=-40\nflags=[ESS]\nssid=Extra";
+    QTest::newRow("ids that go back: no later page trusted")
+        << 160 << json << none << "id=7\n" + entry + "7\n====\nid=3\n" + entry + "3\n====\n" << none << 73 << 1;
+    QTest::newRow("an entry after the table's last: the page refused")
+        << 160 << json << none << "id=7\n" + entry + "7\n####\nid=8\n" + entry + "8\n====\n" << none << 73 << 1;
+    QTest::newRow("a page cut inside its last entry: refused")
+        << 160 << json << none << "id=7\n" + entry + "7\n====\nid=8\nbssid=02:00:00:00:01:00\nfreq=2412\n" << none
+        << 73 << 1;
 }
 
 void NetworkActionsTest::lists_crowded_places()
@@ -282,6 +293,7 @@ void NetworkActionsTest::lists_crowded_places()
     QFETCH(int, access_points);
     QFETCH(QStringList, arguments);
     QFETCH(QByteArray, refused);
+    QFETCH(QByteArray, first_page);
     FakeDaemon daemon;
     const QList<FakeDaemon::AccessPoint> table = crowded_table(access_points);
     daemon.hold(table);
@@ -289,6 +301,8 @@ void NetworkActionsTest::lists_crowded_places()
     daemon.reply("LIST_NETWORKS", "network id / ssid / bssid / flags\n");
     if (!refused.isEmpty())
         daemon.reply(refused, "UNKNOWN COMMAND\n");
+    if (!first_page.isEmpty())
+        daemon.reply("BSS RANGE=0- MASK=0x21887", first_page);
     const ToolRun run = run_wifi(wifi_environment(daemon.path(), {QStringLiteral("VANTREL_WIFI_SCAN_DELAY_MS=0")}),
                                  arguments, "0\n");
     QTEST(run.err, "err");

@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstring>
 #include <stdexcept>
+#include <vector>
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -202,7 +203,8 @@ void FakeDaemon::serve()
         socklen_t length = sizeof from;
         const ssize_t size = ::recvfrom(descriptor_, buffer.data(), buffer.size(), 0,
                                         reinterpret_cast<sockaddr*>(&from), &length);
-        if (size < 0)
+        // Datagrams from unnamed sockets only fill the queue for a stall.
+        if (size < 0 || length <= sizeof(sa_family_t))
             continue;
         const QByteArray request = buffer.left(size);
         const QByteArray sender(from.sun_path);
@@ -224,7 +226,26 @@ void FakeDaemon::serve()
                      reinterpret_cast<sockaddr*>(&from), length);
         if (fault == Fault::Interrupt || fault == Fault::Terminate)
             signal_client(sender, fault == Fault::Interrupt ? SIGINT : SIGTERM);
+        if (fault == Fault::Stall)
+            stall();
     }
+}
+
+void FakeDaemon::stall()
+{
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const QByteArray name = path_.toLocal8Bit();
+    std::memcpy(address.sun_path, name.constData(), name.size() + 1);
+    std::vector<int> fillers;
+    for (bool room = true; room;) {
+        fillers.push_back(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        room = ::sendto(fillers.back(), "", 0, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    }
+    pollfd stop{stop_[0], POLLIN, 0};
+    ::poll(&stop, 1, 3500);
+    for (const int filler : fillers)
+        ::close(filler);
 }
 
 QList<QByteArray> merged_polls(QList<QByteArray> requests)

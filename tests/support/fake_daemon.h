@@ -21,7 +21,9 @@ public:
     using Reply = std::optional<QByteArray>; // nullopt: stay silent
     // Lose: carried out, its reply withheld. Refuse: answered "FAIL" unseen.
     // Interrupt, Terminate: answered, then the client gets SIGINT or SIGTERM.
-    enum class Fault { None, Lose, Refuse, Interrupt, Terminate };
+    // Stall: answered, then no reading for 3.5 s with the queue full, so that
+    // the next request cannot even be sent within its 3 s.
+    enum class Fault { None, Lose, Refuse, Interrupt, Terminate, Stall };
 
     FakeDaemon();
     ~FakeDaemon();
@@ -59,6 +61,7 @@ public:
 
 private:
     void serve();
+    void stall();
     Reply next_reply(const QByteArray& request);
     Fault fault_for(const QByteArray& request);
 

@@ -15,6 +15,14 @@ QProcessEnvironment clean_environment()
     return environment;
 }
 
+QStringList in_private_mounts(const QString& setup, const QStringList& command)
+{
+    return QStringList{QStandardPaths::findExecutable(QStringLiteral("unshare")), QStringLiteral("-m"),
+                       QStringLiteral("/bin/sh"), QStringLiteral("-ec"),
+                       setup + QStringLiteral("\nexec \"$@\""), QStringLiteral("sh")}
+        + command;
+}
+
 QStringList tool_command(const QString& program, const QStringList& arguments)
 {
     QStringList emulator = QStringLiteral(VANTREL_EMULATOR).split(QLatin1Char(' '), Qt::SkipEmptyParts);

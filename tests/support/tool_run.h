@@ -37,6 +37,11 @@ QProcessEnvironment wifi_environment(const QString& socket, const QStringList& s
 ToolRun run_wifi(const QProcessEnvironment& environment, const QStringList& arguments,
                  const QByteArray& input = QByteArray());
 
+// `command` in a private mount namespace (root only) after the shell commands
+// `setup`, which see the command's words as "$@": a test may then own a
+// built-in path such as /run/wpa_supplicant without touching this machine's.
+QStringList in_private_mounts(const QString& setup, const QStringList& command);
+
 // "a b  c" as the argument list a, b, c.
 QStringList words(const char* line);
 
