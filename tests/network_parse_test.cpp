@@ -198,6 +198,7 @@ void NetworkParseTest::decodes_names_data()
     QTest::newRow("lone backslash at the end") << QByteArray("ab\\") << "ab\\";
     QTest::newRow("escaped backslash before x") << QByteArray("a\\\\x41") << "a\\x41";
     QTest::newRow("leading byte-order mark kept") << QByteArray("\\xef\\xbb\\xbfX") << QString(QChar(0xfeff)) + QLatin1Char('X');
+    QTest::newRow("DEL in a label of bytes that are not UTF-8") << QByteArray("\\xff\\x7f") << "\\xff\\x7f";
     QTest::newRow("raw UTF-8 passes") << QByteArray("Caf\xc3\xa9") << QString::fromUtf8("Caf\xc3\xa9");
 }
 
