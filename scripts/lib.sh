@@ -37,7 +37,7 @@ build_preset() {
 test_preset() {
     local log status
     log=$(mktemp)
-    ctest --preset "$1" --timeout 900 -j 4 --output-on-failure | tee "$log"
+    ctest --preset "$1" --timeout 900 -j 6 --output-on-failure | tee "$log"
     status=${PIPESTATUS[0]}
     awk '/Test +#[0-9]+: / { print ($0 ~ / Passed / ? "ok " : "not ok ") $4 }' "$log"
     rm -f "$log"

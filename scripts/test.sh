@@ -52,16 +52,16 @@ tested() {
     build_preset "$1" && test_preset "$1"
 }
 
-# Native, then the tablet's build under emulation, then the packages; beside
-# them the sanitizers and the fuzzers.
+# Native, then the tablet's build under emulation; beside them the
+# sanitizers, the fuzzers and the packages.
 {
     stage native tested native
     stage armhf bash scripts/cross-test.sh
-    stage packages bash scripts/package-test.sh
 } &
 lane=$!
 stage sanitizers tested sanitize
 stage fuzzers bash scripts/fuzz.sh
+stage packages bash scripts/package-test.sh
 wait "$lane"
 
 echo
