@@ -223,9 +223,6 @@ void WifiCliTest::reports_transport_failures_data()
         << QStringLiteral("reading") << words("status") << no_signal << timed_out << 1 << 2900 << 4500;
     QTest::newRow("SIGTERM in a wait: no socket left") << fake << words("disconnect --json")
                                                        << QByteArrayList{"DISCONNECT"} << QByteArray() << 143 << 0 << 2900;
-    QTest::newRow("SIGTERM after the last reply: no output") << fake << words("status")
-                                                             << QByteArrayList{"STATUS"} << QByteArray() << 143 << 0
-                                                             << 2900;
     QTest::newRow("a second signal in undo ends at once: no socket left")
         << fake << words("connect Office") << QByteArrayList{"SELECT_NETWORK 0", "ENABLE_NETWORK 1 no-connect"} << QByteArray()
         << 143 << 0 << 2900;
