@@ -304,6 +304,11 @@ private:
     int unanswered_ = 0;
 };
 
+std::runtime_error not_saved(const QByteArray& ssid)
+{
+    return failure(QStringLiteral("%1 is not a saved network.").arg(ssid_label(ssid)));
+}
+
 void watch_waits(WaitWatcher watcher) noexcept
 {
     wait_watcher = watcher;
@@ -569,7 +574,7 @@ void Client::replace_password(const QByteArray& ssid, const QByteArray& password
     std::copy_if(before.begin(), before.end(), std::back_inserter(old),
                  [&ssid](const Profile& profile) { return profile.ssid == ssid; });
     if (ssid.isEmpty() || old.empty())
-        throw failure(QStringLiteral("%1 is not a saved network.").arg(ssid_label(ssid)));
+        throw not_saved(ssid);
     const ProfileOptions options{sae, hidden || profile_number(old.front().id, "scan_ssid") != 0,
                                  profile_number(old.front().id, "priority")};
     Changes changes(socket_path_);
@@ -605,7 +610,7 @@ void Client::forget(const QByteArray& ssid) const
             ids.push_back(profile.id);
     }
     if (ssid.isEmpty() || ids.empty())
-        throw failure(QStringLiteral("%1 is not a saved network.").arg(ssid_label(ssid)));
+        throw not_saved(ssid);
     for (const int id : ids)
         send_expecting_ok(with_id("REMOVE_NETWORK", id), "remove Wi-Fi network");
     send_expecting_ok("SAVE_CONFIG", "save removed Wi-Fi network");

@@ -341,13 +341,6 @@ void list(const Client& client, const CommandLine& line)
 
 constexpr char not_found[] = "Network was not found. Run vantrel-wifi list first.";
 
-// A message with a network's name for %1: what() ends at a NUL, so one in the name is written \x00.
-std::runtime_error naming(const char* message, const QByteArray& ssid)
-{
-    const QString name = vtl::wifi::ssid_label(ssid).replace(QChar(0), QLatin1String("\\x00"));
-    return std::runtime_error(QString::fromUtf8(message).arg(name).toStdString());
-}
-
 const Network* find_network(const std::vector<Network>& items, const QByteArray& ssid)
 {
     for (const Network& item : items) {
@@ -385,7 +378,7 @@ void connect(const Client& client, const CommandLine& line)
     const std::vector<Network> items = networks_for(client, line);
     const Network* found = find_network(items, ssid);
     if (!found && line.hidden)
-        throw naming("Could not find a network named %1.", ssid);
+        throw vtl::wifi::failure(QStringLiteral("Could not find a network named %1.").arg(vtl::wifi::ssid_label(ssid)));
     if (!found)
         throw std::runtime_error(not_found);
     const Network& item = *found;
@@ -445,7 +438,7 @@ void change_password(const Client& client, const CommandLine& line)
     const std::vector<Network> items = networks_for(client, line);
     const Network* item = find_network(items, ssid);
     if (!item || item->saved_id < 0)
-        throw naming("%1 is not a saved network.", ssid);
+        throw vtl::wifi::not_saved(ssid);
     if (item->signal <= -100)
         throw std::runtime_error(not_found);
     if (item->security == Security::Open)

@@ -14,9 +14,6 @@ namespace vtl::wifi {
 
 constexpr int reply_timeout_ms = 3000;
 
-// Every failure of the library is raised as one of these, its text the message.
-std::runtime_error failure(const QString& message);
-
 // A request that got no reply in time: the daemon may have carried it out,
 // and may still be there.
 class NoReply : public std::runtime_error {

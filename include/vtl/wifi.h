@@ -125,6 +125,12 @@ private:
     QByteArray socket_path_;
 };
 
+// Every failure of the library is raised as one of these, its text the
+// message; a NUL in it, from a network's name, is written \x00.
+std::runtime_error failure(const QString& message);
+// "NAME is not a saved network.", the name as shown.
+std::runtime_error not_saved(const QByteArray& ssid);
+
 // How a network name is shown: its text when its bytes are UTF-8, otherwise
 // the daemon's escaped form (\xNN and the like), a label and not the name.
 QString ssid_label(const QByteArray& ssid);
