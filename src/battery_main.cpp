@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
@@ -29,9 +30,27 @@ Mode mode_of(int argc, char** argv)
     return Mode::Usage;
 }
 
+bool output_closed = false;
+
+// Streams the caller closed get /dev/null before the application object opens
+// descriptors that would take their numbers and receive the text.
+void open_closed_streams()
+{
+    for (int stream = STDIN_FILENO; stream <= STDERR_FILENO; ++stream) {
+        if (::fcntl(stream, F_GETFD) < 0 && errno == EBADF) {
+            ::open("/dev/null", stream == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+            output_closed = output_closed || stream == STDOUT_FILENO;
+        }
+    }
+}
+
 // The text is the result: one that cannot be written whole is a failure.
 bool write_out(const QByteArray& bytes)
 {
+    if (output_closed) {
+        errno = EBADF;
+        return false;
+    }
     for (qsizetype at = 0; at < bytes.size();) {
         const ssize_t written = ::write(STDOUT_FILENO, bytes.constData() + at, size_t(bytes.size() - at));
         if (written < 0 && errno == EINTR)
@@ -53,6 +72,7 @@ int write_failure()
 
 int main(int argc, char** argv)
 {
+    open_closed_streams();
     // Judged before the application object, which removes words it claims for itself.
     const Mode mode = mode_of(argc, argv);
     const QCoreApplication app(argc, argv);

@@ -160,6 +160,14 @@ bool unchanged(const std::vector<Profile>& table, const Profile& known)
     });
 }
 
+std::vector<Profile> named(const std::vector<Profile>& table, const QByteArray& ssid)
+{
+    std::vector<Profile> profiles;
+    std::copy_if(table.begin(), table.end(), std::back_inserter(profiles),
+                 [&ssid](const Profile& profile) { return profile.ssid == ssid; });
+    return profiles;
+}
+
 bool disabled(const Profile& profile)
 {
     return profile.flags.contains("[DISABLED]");
@@ -175,7 +183,9 @@ bool disabled(const Profile& profile)
 // late; a datagram may be lost), but a daemon that is gone, or has left two
 // requests in a row unanswered, is not asked again. Before it touches an id,
 // undo reads the table once and touches only profiles that still hold their
-// names. A signal does not stop it: the signal is what it answers.
+// names. A signal does not stop it: the signal is what it answers. Once
+// committed, the operation finishes, and the signals held meanwhile are
+// released only as it ends.
 class Client::Changes {
 public:
     explicit Changes(const QByteArray& server) : server_(server) {}
@@ -186,6 +196,7 @@ public:
                 (*step)();
         } catch (const std::exception&) {
         }
+        release_signals();
     }
     Changes(const Changes&) = delete;
     Changes& operator=(const Changes&) = delete;
@@ -247,7 +258,12 @@ public:
         }
     }
     void withdraw() { steps_.pop_back(); }
-    void commit() { steps_.clear(); }
+    void commit()
+    {
+        steps_.clear();
+        committed_ = true;
+    }
+    bool committed() const { return committed_; }
 
 private:
     // The table as undo began, read once, when a step first needs it; asked
@@ -302,6 +318,7 @@ private:
     bool table_read_ = false;
     std::optional<std::vector<Profile>> table_;
     int unanswered_ = 0;
+    bool committed_ = false;
 };
 
 std::runtime_error not_saved(const QByteArray& ssid)
@@ -526,22 +543,76 @@ int Client::profile_number(int id, const char* field) const
     return ok ? value : 0;
 }
 
-// A request that is a commit point: once it is out, the daemon may have acted
-// on it (writing the file, removing the old profile), and nothing can be
-// taken back. Only a refusal leaves the changes to be undone.
-void Client::send_committing(Changes& changes, const QByteArray& request, const char* operation) const
+// A request that may pass the point of no return: once it is out, the daemon
+// may have acted on it (writing the file, removing an old profile), and
+// nothing can be taken back. A failure after sending commits; the reply is
+// the caller's to judge.
+QByteArray Client::send_committing(Changes& changes, const QByteArray& request) const
 {
     bool sent = false;
-    QByteArray reply;
     try {
-        reply = exchange(socket_path_, request, reply_timeout_ms, Wait::Interruptible, &sent);
+        return exchange(socket_path_, request, reply_timeout_ms, Wait::Committing, &sent);
     } catch (const std::runtime_error&) {
         if (sent)
             changes.commit();
         throw;
     }
+}
+
+// Saving commits. Once committed, a save whose reply was lost is asked once
+// more (the daemon writes the same file); a second silence is the daemon gone.
+void Client::save(Changes& changes, const char* operation) const
+{
+    QByteArray reply;
+    try {
+        reply = send_committing(changes, "SAVE_CONFIG");
+    } catch (const NoReply&) {
+        if (!changes.committed())
+            throw;
+        reply = command("SAVE_CONFIG", reply_timeout_ms);
+    }
     require_ok(reply, operation);
     changes.commit();
+}
+
+// Removes `targets`, profiles of one name as `table` showed them. A removed
+// profile cannot be put back (its secret is not given out), so the first
+// removal sent commits, unless it is refused and the profile is still there:
+// then nothing has changed. From there every target is tried: after a lost
+// reply or a refusal the table is read again, a profile no longer there under
+// its name counts as removed, and one still there is passed over, its failure
+// returned for the caller to report once it has saved.
+std::optional<std::runtime_error> Client::remove_profiles(Changes& changes, std::vector<Profile> table,
+                                                           const std::vector<Profile>& targets) const
+{
+    std::optional<std::runtime_error> first_failure;
+    for (const Profile& target : targets) {
+        if (!unchanged(table, target))
+            continue;
+        std::optional<std::runtime_error> failed;
+        try {
+            const QByteArray reply = send_committing(changes, with_id("REMOVE_NETWORK", target.id));
+            if (reply == "OK") {
+                changes.commit();
+                continue;
+            }
+            failed = refusal("remove Wi-Fi network", reply);
+        } catch (const NoReply& lost) {
+            if (!changes.committed())
+                throw;
+            failed = lost;
+        }
+        table = profiles();
+        if (!unchanged(table, target)) {
+            changes.commit();
+            continue;
+        }
+        if (!changes.committed())
+            throw *failed;
+        if (!first_failure)
+            first_failure = failed;
+    }
+    return first_failure;
 }
 
 void Client::connect_new(const QByteArray& ssid, Security security, const QByteArray& password, int timeout_ms,
@@ -558,21 +629,18 @@ void Client::connect_new(const QByteArray& ssid, Security security, const QByteA
     const std::vector<Profile> others = select(changes, {id, ssid, {}}, "select Wi-Fi network");
     wait_connected(ssid, connect_timeout(timeout_ms));
     enable_again(changes, others);
-    send_committing(changes, "SAVE_CONFIG", "save Wi-Fi network");
+    save(changes, "save Wi-Fi network");
 }
 
 // The old secret cannot be read back, so the new profile must work before any
-// old one goes: the first removal sent is the commit point. Up to it, failure
-// undoes everything; after it, the rest is removed and saved, and a failure
-// there keeps the new profile.
+// old one goes: up to the first removal, failure undoes everything; from it,
+// the old profiles are removed and the result saved.
 void Client::replace_password(const QByteArray& ssid, const QByteArray& password, bool sae, bool hidden,
                               int timeout_ms) const
 {
     check_password(Security::Personal, sae, password);
     const std::vector<Profile> before = profiles();
-    std::vector<Profile> old;
-    std::copy_if(before.begin(), before.end(), std::back_inserter(old),
-                 [&ssid](const Profile& profile) { return profile.ssid == ssid; });
+    const std::vector<Profile> old = named(before, ssid);
     if (ssid.isEmpty() || old.empty())
         throw not_saved(ssid);
     const ProfileOptions options{sae, hidden || profile_number(old.front().id, "scan_ssid") != 0,
@@ -585,12 +653,10 @@ void Client::replace_password(const QByteArray& ssid, const QByteArray& password
     const int wait = connect_timeout(timeout_ms);
     wait_connected(ssid, wait > 0 ? wait : timeout_ms);
     enable_again(changes, others);
-    const std::vector<Profile> now = profiles();
-    for (const Profile& profile : old) {
-        if (unchanged(now, profile))
-            send_committing(changes, with_id("REMOVE_NETWORK", profile.id), "remove Wi-Fi network");
-    }
-    send_committing(changes, "SAVE_CONFIG", "save Wi-Fi network");
+    const std::optional<std::runtime_error> failed = remove_profiles(changes, profiles(), old);
+    save(changes, "save Wi-Fi network");
+    if (failed)
+        throw *failed;
 }
 
 void Client::disconnect() const
@@ -598,22 +664,19 @@ void Client::disconnect() const
     send_expecting_ok("DISCONNECT", "disconnect Wi-Fi");
 }
 
-// Every profile of the name goes, or the network would stay saved. A removal
-// made before a later one is refused stands: removing was the request.
+// Every profile of the name goes, or the network would stay saved.
 void Client::forget(const QByteArray& ssid) const
 {
-    const QByteArray saved = table();
+    const std::vector<Profile> table = parse_profiles(this->table());
     status(); // part of forget's known request sequence; only the names decide
-    std::vector<int> ids;
-    for (const Profile& profile : parse_profiles(saved)) {
-        if (profile.ssid == ssid)
-            ids.push_back(profile.id);
-    }
-    if (ssid.isEmpty() || ids.empty())
+    const std::vector<Profile> targets = named(table, ssid);
+    if (ssid.isEmpty() || targets.empty())
         throw not_saved(ssid);
-    for (const int id : ids)
-        send_expecting_ok(with_id("REMOVE_NETWORK", id), "remove Wi-Fi network");
-    send_expecting_ok("SAVE_CONFIG", "save removed Wi-Fi network");
+    Changes changes(socket_path_);
+    const std::optional<std::runtime_error> failed = remove_profiles(changes, table, targets);
+    save(changes, "save removed Wi-Fi network");
+    if (failed)
+        throw *failed;
 }
 
 QByteArray Client::encode_ssid(const QByteArray& ssid)

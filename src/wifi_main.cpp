@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <string>
 
+#include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -223,10 +224,31 @@ struct CommandLine {
     bool hidden = false;
 };
 
+// Standard output as the caller left it: closed, its number holds /dev/null.
+bool output_closed = false;
+
+// A stream the caller closed is opened on /dev/null before anything else can
+// take its number: otherwise a descriptor of the process's own (the
+// application object's) would become standard output or error, and output
+// would be written into it.
+void open_closed_streams()
+{
+    for (int stream = STDIN_FILENO; stream <= STDERR_FILENO; ++stream) {
+        if (::fcntl(stream, F_GETFD) >= 0 || errno != EBADF)
+            continue;
+        // The lowest free number: the lower streams are open by now.
+        ::open("/dev/null", stream == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        if (stream == STDOUT_FILENO)
+            output_closed = true;
+    }
+}
+
 // The output is the result: one that cannot be written is a failure.
 void write_out(const QByteArray& bytes)
 {
     erase_progress();
+    if (output_closed)
+        throw std::runtime_error(std::string("Could not write output: ") + std::strerror(EBADF));
     for (qsizetype at = 0; at < bytes.size();) {
         const ssize_t written = ::write(STDOUT_FILENO, bytes.constData() + at, size_t(bytes.size() - at));
         if (written > 0) {
@@ -506,6 +528,7 @@ void dispatch(const Client& client, const CommandLine& line)
 
 int main(int argc, char** argv)
 {
+    open_closed_streams();
     watch_signals();
     // Taken before the application object, which removes words it claims for itself.
     QByteArrayList arguments;

@@ -23,7 +23,12 @@ public:
 
 // How a wait meets a signal: an operation's waits end at once, the waits of
 // undoing its changes go on (a second signal ends the program instead).
-enum class Wait { Interruptible, Steady };
+// Committing is for the request that passes an operation's point of no
+// return: a signal still ends the wait to send it, but once it is out the run
+// must finish, so signals are held (every wait is steady) until
+// release_signals(); the run then ends as it would have without them.
+enum class Wait { Interruptible, Steady, Committing };
+void release_signals() noexcept;
 
 // One request to the daemon at `server` and its reply, trailing CR and LF
 // removed. `sent`, when given, tells afterwards, after a failure too, whether

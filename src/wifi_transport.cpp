@@ -52,6 +52,7 @@ struct WakePipe {
 };
 const WakePipe wake_pipe;
 volatile sig_atomic_t pending_signal = 0;
+bool signals_held = false;
 
 // The temporary socket file of the exchange in progress, for a signal handler
 // that ends the program at once: it may only call unlink on a fixed buffer.
@@ -62,6 +63,14 @@ volatile sig_atomic_t socket_file_named = 0;
 QString system_error()
 {
     return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+// The wait as a signal now meets it.
+Wait honoured(Wait wait)
+{
+    if (signals_held)
+        return Wait::Steady;
+    return wait == Wait::Committing ? Wait::Interruptible : wait;
 }
 
 void throw_if_interrupted(Wait wait)
@@ -233,7 +242,12 @@ void remove_socket_file() noexcept
 void wait_for_input(int descriptor)
 {
     // A failing poll ends the wait too: the read that follows reports it.
-    wait_for(descriptor, POLLIN, QDeadlineTimer(QDeadlineTimer::Forever), Wait::Interruptible);
+    wait_for(descriptor, POLLIN, QDeadlineTimer(QDeadlineTimer::Forever), honoured(Wait::Interruptible));
+}
+
+void release_signals() noexcept
+{
+    signals_held = false;
 }
 
 NoReply::NoReply(const QString& message) : std::runtime_error(message.toStdString())
@@ -257,7 +271,7 @@ QByteArray exchange(const QByteArray& server, const QByteArray& request, int tim
         throw failure(QStringLiteral("VANTREL_WPA_SOCKET is set but empty."));
     if (server.size() >= qsizetype(sizeof(sockaddr_un::sun_path)))
         throw failure(QStringLiteral("Wi-Fi control socket path is too long."));
-    throw_if_interrupted(wait);
+    throw_if_interrupted(honoured(wait));
     // The limit covers the whole exchange, the send included.
     const QDeadlineTimer deadline = timeout_ms < 0 ? QDeadlineTimer(QDeadlineTimer::Forever)
                                                    : QDeadlineTimer(timeout_ms, Qt::PreciseTimer);
@@ -267,17 +281,19 @@ QByteArray exchange(const QByteArray& server, const QByteArray& request, int tim
     const TemporarySocket socket(descriptor, temporary_name());
     bind_private(socket);
     connect_to(socket, server);
-    send_by(socket, request, deadline, wait);
+    send_by(socket, request, deadline, honoured(wait));
     if (sent)
         *sent = true;
-    QByteArray reply = receive_by(socket, deadline, wait);
+    if (wait == Wait::Committing)
+        signals_held = true;
+    QByteArray reply = receive_by(socket, deadline, honoured(wait));
     strip_line_end(reply);
     return reply;
 }
 
 void pause_for(int milliseconds)
 {
-    wait_for(-1, 0, QDeadlineTimer(milliseconds, Qt::PreciseTimer), Wait::Interruptible);
+    wait_for(-1, 0, QDeadlineTimer(milliseconds, Qt::PreciseTimer), honoured(Wait::Interruptible));
 }
 
 Client::Client(QString socket_path) : socket_path_(socket_path.toLocal8Bit())

@@ -281,7 +281,7 @@ void ConnectTest::connects_data()
         << words("password Office") << QByteArray("newpass12\n") << defaults
         << with(office, "REMOVE_NETWORK 1", {"FAIL\n"}) << none << error + "Could not remove Wi-Fi network: FAIL\n"
         << listing + replace_office + select_new + Replies{"STATUS"} + enable_others
-            + Replies{"LIST_NETWORKS", "REMOVE_NETWORK 1"} + remove_new;
+            + Replies{"LIST_NETWORKS", "REMOVE_NETWORK 1", "LIST_NETWORKS"} + remove_new;
     QTest::newRow("password: save refused after the removal, the new profile kept")
         << words("password Office") << QByteArray("newpass12\n") << defaults
         << with(office, "SAVE_CONFIG", {"FAIL\n"}) << none << error + "Could not save Wi-Fi network: FAIL\n"

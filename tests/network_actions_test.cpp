@@ -155,7 +155,12 @@ void NetworkActionsTest::runs_data()
     QTest::newRow("forget, removal refused")
         << words("forget --yes Office") << with(networks, "REMOVE_NETWORK 1", "FAIL\n") << none
         << QByteArray("vantrel-wifi: Could not remove Wi-Fi network: FAIL\n")
-        << lookup + QList<QByteArray>{"REMOVE_NETWORK 1"};
+        << lookup + QList<QByteArray>{"REMOVE_NETWORK 1", "LIST_NETWORKS"};
+    QTest::newRow("forget, the second of two refused: the first stays removed, saved")
+        << words("forget --yes Home")
+        << with(with(networks, "LIST_NETWORKS", "network id\n0\tHome\n4\tHome\n"), "REMOVE_NETWORK 4", "FAIL\n")
+        << none << QByteArray("vantrel-wifi: Could not remove Wi-Fi network: FAIL\n")
+        << lookup + QList<QByteArray>{"REMOVE_NETWORK 0", "REMOVE_NETWORK 4", "LIST_NETWORKS", "SAVE_CONFIG"};
     QTest::newRow("forget, save refused")
         << words("forget --yes Office") << with(networks, "SAVE_CONFIG", "FAIL\n") << none
         << QByteArray("vantrel-wifi: Could not save removed Wi-Fi network: FAIL\n")

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -120,7 +121,10 @@ private:
     int profile_number(int id, const char* field) const;
     std::vector<Profile> select(Changes& changes, const Profile& chosen, const char* operation) const;
     void enable_again(Changes& changes, const std::vector<Profile>& others) const;
-    void send_committing(Changes& changes, const QByteArray& request, const char* operation) const;
+    QByteArray send_committing(Changes& changes, const QByteArray& request) const;
+    void save(Changes& changes, const char* operation) const;
+    std::optional<std::runtime_error> remove_profiles(Changes& changes, std::vector<Profile> table,
+                                                      const std::vector<Profile>& targets) const;
 
     QByteArray socket_path_;
 };
