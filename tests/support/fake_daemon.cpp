@@ -104,11 +104,12 @@ void FakeDaemon::inject(Fault fault, const QByteArray& request, int occurrence)
     injections_.append({fault, request, occurrence});
 }
 
-void FakeDaemon::meddle(const QByteArray& request, const QByteArrayList& requests)
+void FakeDaemon::meddle(const QByteArray& request, const QByteArrayList& requests, int occurrence)
 {
     const std::lock_guard<std::mutex> lock(mutex_);
     meddle_request_ = request;
     meddling_ = requests;
+    meddle_countdown_ = occurrence;
 }
 
 QList<QByteArray> FakeDaemon::requests() const
@@ -159,7 +160,7 @@ FakeDaemon::Reply FakeDaemon::next_reply(const QByteArray& request)
         QByteArrayList meddling;
         {
             const std::lock_guard<std::mutex> lock(mutex_);
-            if (request == meddle_request_)
+            if (request == meddle_request_ && --meddle_countdown_ == 0)
                 meddling.swap(meddling_);
         }
         for (const QByteArray& other : meddling)

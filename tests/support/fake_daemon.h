@@ -49,9 +49,9 @@ public:
     // The `occurrence`-th request (from 1) with the text `request` meets `fault`;
     // each call adds one more.
     void inject(Fault fault, const QByteArray& request, int occurrence);
-    // A second client at work: just before the first `request` is forwarded,
-    // `requests` go to the daemon forwarded to.
-    void meddle(const QByteArray& request, const QByteArrayList& requests);
+    // A second client at work: just before the `occurrence`-th `request` (from
+    // 1) is forwarded, `requests` go to the daemon forwarded to.
+    void meddle(const QByteArray& request, const QByteArrayList& requests, int occurrence = 1);
 
     QList<QByteArray> requests() const;
     QList<QByteArray> senders() const;
@@ -81,6 +81,7 @@ private:
     QList<Injection> injections_;
     QByteArray meddle_request_;
     QByteArrayList meddling_;
+    int meddle_countdown_ = 0;
     QList<QByteArray> requests_;
     QList<QByteArray> senders_;
     QList<unsigned> modes_;
