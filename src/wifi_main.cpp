@@ -310,17 +310,23 @@ void show_status(const Client& client, const CommandLine& line)
     write_line(QStringLiteral("Address: ") + status.address);
 }
 
+// One shape for every entry: a copy of it takes the values in the order an
+// object keeps its members (by name), without a key to place for each.
 QJsonObject json(const Network& item)
 {
-    return QJsonObject{{QStringLiteral("ssid"), item.ssid},
-                       {QStringLiteral("bssid"), item.bssid},
-                       {QStringLiteral("signal"), item.signal},
-                       {QStringLiteral("frequency"), item.frequency},
-                       {QStringLiteral("security"), Client::security_name(item.security)},
-                       {QStringLiteral("supported"), item.security != Security::Unsupported},
-                       {QStringLiteral("saved"), item.saved_id >= 0},
-                       {QStringLiteral("saved_id"), item.saved_id},
-                       {QStringLiteral("current"), item.current}};
+    static const QJsonObject shape{{QStringLiteral("bssid"), QString()},   {QStringLiteral("current"), false},
+                                   {QStringLiteral("frequency"), 0},       {QStringLiteral("saved"), false},
+                                   {QStringLiteral("saved_id"), -1},       {QStringLiteral("security"), QString()},
+                                   {QStringLiteral("signal"), 0},          {QStringLiteral("ssid"), QString()},
+                                   {QStringLiteral("supported"), false}};
+    QJsonObject object = shape;
+    const QJsonValue values[] = {item.bssid, item.current, item.frequency, item.saved_id >= 0, item.saved_id,
+                                 Client::security_name(item.security), item.signal, item.ssid,
+                                 item.security != Security::Unsupported};
+    auto member = object.begin();
+    for (const QJsonValue& value : values)
+        (member++).value() = value;
+    return object;
 }
 
 QString menu_line(int number, const Network& item)

@@ -5,10 +5,38 @@
 #include <QStringDecoder>
 
 #include <algorithm>
+#include <array>
 #include <utility>
 
 namespace vtl::wifi {
 namespace {
+
+// The pieces of a text between separators, as split() gives them but as views
+// of it: a crowded place's tables are read without a copy of every line and
+// column. Past the last piece, an empty one, as a missing column reads.
+class Pieces {
+public:
+    Pieces(QByteArrayView text, char separator) : rest_(text), separator_(separator) {}
+    bool done() const { return done_; }
+    QByteArrayView next()
+    {
+        if (done_)
+            return {};
+        const qsizetype end = rest_.indexOf(separator_);
+        if (end < 0) {
+            done_ = true;
+            return rest_;
+        }
+        const QByteArrayView piece = rest_.first(end);
+        rest_ = rest_.sliced(end + 1);
+        return piece;
+    }
+
+private:
+    QByteArrayView rest_;
+    char separator_;
+    bool done_ = false;
+};
 
 int lowercase_hex_digit(char c)
 {
@@ -21,7 +49,7 @@ int lowercase_hex_digit(char c)
 
 // The byte that the daemon's escape at `text[at]` stands for, and its length;
 // length 0 when there is no escape there.
-std::pair<char, int> unescape_at(const QByteArray& text, qsizetype at)
+std::pair<char, int> unescape_at(QByteArrayView text, qsizetype at)
 {
     if (text.at(at) != '\\' || at + 1 >= text.size())
         return {0, 0};
@@ -45,8 +73,10 @@ std::pair<char, int> unescape_at(const QByteArray& text, qsizetype at)
 }
 
 // The daemon writes every SSID byte outside printable ASCII as an escape.
-QByteArray unescape_ssid(const QByteArray& field)
+QByteArray unescape_ssid(QByteArrayView field)
 {
+    if (!field.contains('\\'))
+        return field.toByteArray();
     QByteArray raw;
     raw.reserve(field.size());
     for (qsizetype at = 0; at < field.size();) {
@@ -85,14 +115,18 @@ bool hidden(const QByteArray& ssid)
     return std::all_of(ssid.begin(), ssid.end(), [](char c) { return c == '\0'; });
 }
 
+bool mentions(QByteArrayView flags, QByteArrayView word)
+{
+    const auto same = [](char flag, char letter) { return (flag >= 'a' && flag <= 'z' ? flag - 32 : flag) == letter; };
+    return std::search(flags.begin(), flags.end(), word.begin(), word.end(), same) != flags.end();
+}
+
 // A network that offers a PSK is joined with one, even when it offers SAE
 // too: mixed mode trips adapters without management-frame protection. WPA3
-// alone leaves SAE.
-void classify(Network& item)
+// alone leaves SAE. Flags are matched without regard to letter case.
+void classify(Network& item, QByteArrayView flags)
 {
-    const auto has = [&item](const char* word) {
-        return item.flags.contains(QLatin1String(word), Qt::CaseInsensitive);
-    };
+    const auto has = [flags](const char* word) { return mentions(flags, word); };
     item.sae_only = false;
     if (has("EAP") || has("WEP")) {
         item.security = Security::Unsupported;
@@ -117,39 +151,43 @@ struct Merged {
         const auto found = index.constFind(ssid);
         return found == index.constEnd() ? nullptr : &items[*found];
     }
-    Network& add(const Network& item)
+    Network& add(Network item)
     {
         index.insert(item.ssid_bytes, items.size());
-        items.push_back(item);
+        items.push_back(std::move(item));
         return items.back();
     }
 };
 
-// Of several access points with one name the strongest stays, the first of equals.
-void merge_scanned(Merged& result, const QByteArray& line)
+// Of several access points with one name the strongest stays, the first of
+// equals; a weaker one is passed over before anything is made of it.
+void merge_scanned(Merged& result, QByteArrayView line)
 {
-    Network item;
+    Pieces columns(line, '\t');
+    const QByteArrayView bssid = columns.next();
     bool frequency_ok = false;
     bool signal_ok = false;
-    // A missing column reads as empty.
-    const QByteArrayList columns = line.split('\t');
-    item.bssid = QString::fromUtf8(columns.value(0));
-    item.frequency = decimal(columns.value(1), &frequency_ok);
-    item.signal = decimal(columns.value(2), &signal_ok);
-    item.flags = QString::fromUtf8(columns.value(3));
-    item.ssid_bytes = unescape_ssid(columns.value(4));
+    Network item;
+    item.frequency = decimal(columns.next(), &frequency_ok);
+    item.signal = decimal(columns.next(), &signal_ok);
+    const QByteArrayView flags = columns.next();
+    item.ssid_bytes = unescape_ssid(columns.next());
     if (hidden(item.ssid_bytes) || !frequency_ok || !signal_ok)
         return;
-    item.ssid = ssid_label(item.ssid_bytes);
-    classify(item);
     Network* duplicate = result.find(item.ssid_bytes);
+    if (duplicate && item.signal <= duplicate->signal)
+        return;
+    item.bssid = QString::fromUtf8(bssid);
+    item.flags = QString::fromUtf8(flags);
+    item.ssid = ssid_label(item.ssid_bytes);
+    classify(item, flags);
     if (!duplicate) {
-        result.add(item);
-    } else if (item.signal > duplicate->signal) {
-        item.saved_id = duplicate->saved_id;
-        item.current = duplicate->current;
-        *duplicate = item;
+        result.add(std::move(item));
+        return;
     }
+    item.saved_id = duplicate->saved_id;
+    item.current = duplicate->current;
+    *duplicate = std::move(item);
 }
 
 void merge_saved(Merged& result, const Profile& profile, const Status& status)
@@ -181,7 +219,7 @@ bool listed_before(const Network& left, const Network& right)
 
 } // namespace
 
-int decimal(const QByteArray& text, bool* ok)
+int decimal(QByteArrayView text, bool* ok)
 {
     return text.toInt(ok, 10);
 }
@@ -189,18 +227,17 @@ int decimal(const QByteArray& text, bool* ok)
 std::vector<Profile> parse_profiles(const QByteArray& table)
 {
     std::vector<Profile> profiles;
-    for (const QByteArray& line : table.split('\n')) {
-        if (line.isEmpty() || line.startsWith("network id"))
-            continue;
-        const QByteArrayList columns = line.split('\t');
+    for (Pieces lines(table, '\n'); !lines.done();) {
+        Pieces columns(lines.next(), '\t');
         Profile profile;
         bool id_ok = false;
-        profile.id = decimal(columns.value(0), &id_ok);
+        profile.id = decimal(columns.next(), &id_ok);
         if (!id_ok)
             continue;
-        profile.ssid = unescape_ssid(columns.value(1));
-        profile.flags = columns.value(3);
-        profiles.push_back(profile);
+        profile.ssid = unescape_ssid(columns.next());
+        columns.next();
+        profile.flags = columns.next().toByteArray();
+        profiles.push_back(std::move(profile));
     }
     return profiles;
 }
@@ -209,27 +246,35 @@ std::vector<Profile> parse_profiles(const QByteArray& table)
 // "####" when it is the table's last.
 BssPage parse_bss(const QByteArray& reply)
 {
-    static const QByteArrayList keys = {"id", "bssid", "freq", "level", "flags", "ssid"};
+    static constexpr std::array<QByteArrayView, 6> keys = {"id", "bssid", "freq", "level", "flags", "ssid"};
     BssPage page;
-    QByteArrayList values;
-    for (const QByteArray& line : reply.split('\n')) {
+    page.lines.reserve(reply.size());
+    size_t taken = 0; // values of the entry being read
+    int id = -1;
+    bool id_ok = false;
+    for (Pieces lines(reply, '\n'); !lines.done();) {
+        const QByteArrayView line = lines.next();
         if (line == "====" || line == "####") {
-            bool id_ok = false;
-            const int id = values.size() == keys.size() ? decimal(values.first(), &id_ok) : -1;
-            if (!id_ok || page.last)
+            if (taken != keys.size() || !id_ok || page.last)
                 return BssPage();
             page.ids.push_back(id);
-            page.lines += values.mid(1).join('\t') + '\n';
             page.last = line == "####";
-            values.clear();
+            taken = 0;
             continue;
         }
-        const QByteArray& key = keys.value(values.size());
-        if (!line.startsWith(key) || line.indexOf('=') != key.size())
+        if (taken == keys.size() || !line.startsWith(keys[taken]) || line.indexOf('=') != keys[taken].size())
             return BssPage();
-        values.append(line.mid(key.size() + 1));
+        const QByteArrayView value = line.sliced(keys[taken].size() + 1);
+        // Its entry as a SCAN_RESULTS line: the values after the id, tab-separated.
+        if (taken == 0) {
+            id = decimal(value, &id_ok);
+        } else {
+            page.lines += value;
+            page.lines += taken + 1 == keys.size() ? '\n' : '\t';
+        }
+        ++taken;
     }
-    page.valid = values.isEmpty() && !page.ids.empty();
+    page.valid = taken == 0 && !page.ids.empty();
     return page;
 }
 
@@ -262,7 +307,8 @@ Status Client::parse_status(const QByteArray& text)
 std::vector<Network> Client::parse_networks(const QByteArray& scan, const QByteArray& saved, const Status& status)
 {
     Merged result;
-    for (const QByteArray& line : scan.split('\n')) {
+    for (Pieces lines(scan, '\n'); !lines.done();) {
+        const QByteArrayView line = lines.next();
         if (!line.isEmpty() && !line.startsWith("bssid"))
             merge_scanned(result, line);
     }
@@ -295,23 +341,30 @@ QString ssid_label(const QByteArray& ssid)
 namespace {
 
 // UTF-8 `bytes` with every control character (C0, DEL, C1) written as
-// `prefix` and its code as two hex digits.
+// `prefix` and its code as two hex digits. The runs between them are copied
+// whole, and text without any is given back as it is.
 QByteArray escape_controls(const QByteArray& bytes, const char* prefix)
 {
+    const auto* const begin = reinterpret_cast<const uchar*>(bytes.constData());
+    const auto* const end = begin + bytes.size();
     QByteArray result;
-    result.reserve(bytes.size());
-    for (qsizetype at = 0; at < bytes.size(); ++at) {
-        uchar c = uchar(bytes.at(at));
+    const uchar* copied = begin;
+    for (const uchar* at = begin; at < end; ++at) {
+        if (*at >= 0x20 && *at != 0x7f && *at != 0xc2)
+            continue;
         // C1 controls are U+0080 to U+009F: C2 80 to C2 9F in UTF-8.
-        const bool c1 = c == 0xc2 && at + 1 < bytes.size() && uchar(bytes.at(at + 1)) <= 0x9f;
+        const bool c1 = *at == 0xc2 && at + 1 < end && at[1] <= 0x9f;
+        if (*at == 0xc2 && !c1)
+            continue;
+        result.append(reinterpret_cast<const char*>(copied), at - copied);
         if (c1)
-            c = uchar(bytes.at(++at));
-        if (c1 || c < 0x20 || c == 0x7f)
-            result += prefix + QByteArray::number(c, 16).rightJustified(2, '0');
-        else
-            result += char(c);
+            ++at;
+        result += prefix + QByteArray::number(*at, 16).rightJustified(2, '0');
+        copied = at + 1;
     }
-    return result;
+    if (copied == begin)
+        return bytes;
+    return result.append(reinterpret_cast<const char*>(copied), end - copied);
 }
 
 } // namespace
@@ -323,7 +376,10 @@ QByteArray terminal_text(const QString& text)
 
 QByteArray json_text(const QByteArray& json)
 {
-    // Compact JSON holds no raw C0 control: only DEL and C1 are left to escape.
+    // Compact JSON holds no raw C0 control: only DEL and C1 are left to escape,
+    // and most lists hold neither.
+    if (!json.contains('\x7f') && !json.contains('\xc2'))
+        return json;
     return escape_controls(json, "\\u00");
 }
 

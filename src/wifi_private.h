@@ -5,6 +5,7 @@
 #include "vtl/wifi.h"
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QString>
 
 #include <stdexcept>
@@ -39,7 +40,7 @@ QByteArray exchange(const QByteArray& server, const QByteArray& request, int tim
 // Sleeps unless a signal comes first.
 void pause_for(int milliseconds);
 
-int decimal(const QByteArray& text, bool* ok);
+int decimal(QByteArrayView text, bool* ok);
 
 // One saved profile, a line of the LIST_NETWORKS table.
 struct Profile {
