@@ -538,6 +538,12 @@ void ConnectTest::keeps_changes_when_output_fails_data()
     QTest::newRow("standard input and output closed: nothing written elsewhere")
         << words("status") << QStringLiteral("exec \"$@\" <&- >&-")
         << QByteArray("vantrel-wifi: Could not write output: Bad file descriptor\n") << Replies{"STATUS"};
+    QTest::newRow("standard output closed: not the application's descriptor")
+        << words("status") << QStringLiteral("exec \"$@\" >&-")
+        << QByteArray("vantrel-wifi: Could not write output: Bad file descriptor\n") << Replies{"STATUS"};
+    QTest::newRow("standard error closed too: the status stands") << words("status")
+                                                                   << QStringLiteral("exec \"$@\" >/dev/full 2>&-")
+                                                                   << QByteArray() << Replies{"STATUS"};
 }
 
 void ConnectTest::keeps_changes_when_output_fails()
