@@ -546,15 +546,15 @@ void RealDaemonTest::works_beside_a_proxy()
 
 namespace {
 
-// A profile as the daemon lists it or a save writes it.
+// A profile as the daemon lists it: its id, its name in the daemon's escaped
+// form, and whether it is disabled.
 struct Entry {
     int id = -1;
     QByteArray name; // empty: not named yet, and never saved
     bool disabled = false;
 };
 
-// How the daemon lists a name: bytes outside printable ASCII as \xNN (the
-// schedule's names hold no quote or backslash).
+// The daemon's escaping of the schedule's names: bytes outside printable ASCII as \xNN.
 QByteArray listed_name(const QByteArray& name)
 {
     QByteArray field;
@@ -563,60 +563,42 @@ QByteArray listed_name(const QByteArray& name)
     return field;
 }
 
-QByteArray name_of(const QByteArray& field)
-{
-    QByteArray name;
-    for (qsizetype at = 0; at < field.size(); ++at) {
-        const bool escape = field.mid(at, 2) == "\\x";
-        name += escape ? QByteArray::fromHex(field.mid(at + 2, 2)) : field.mid(at, 1);
-        at += escape ? 3 : 0;
-    }
-    return name;
-}
-
 // The daemon's whole table, a page at a time, through its own socket.
 QList<Entry> daemon_table(const RealDaemon& daemon)
 {
     QList<Entry> table;
-    for (QByteArray request = "LIST_NETWORKS";;) {
+    for (QByteArray request = "LIST_NETWORKS";; request = "LIST_NETWORKS LAST_ID=" + QByteArray::number(table.last().id)) {
         const qsizetype known = table.size();
         for (const QByteArray& line : daemon.ask(request).split('\n').mid(1)) {
             const QByteArrayList columns = line.split('\t');
             if (columns.size() == 4)
-                table.append({columns.at(0).toInt(), name_of(columns.at(1)), columns.at(3).contains("[DISABLED]")});
+                table.append({columns.at(0).toInt(), columns.at(1), columns.at(3).contains("[DISABLED]")});
         }
         if (table.size() == known)
             return table;
-        request = "LIST_NETWORKS LAST_ID=" + QByteArray::number(table.last().id);
     }
 }
 
+// The named profiles of a saved file, as the daemon would list them.
 QList<Entry> saved_table(const QByteArray& config)
 {
     QList<Entry> table;
     for (const QByteArrayList& block : network_blocks(config)) {
-        Entry entry;
-        entry.disabled = block.contains("disabled=1");
-        for (const QByteArray& line : block) {
-            if (line.startsWith("ssid=\""))
-                entry.name = line.mid(6).chopped(1);
-            else if (line.startsWith("ssid="))
-                entry.name = QByteArray::fromHex(line.mid(5));
-        }
-        table.append(entry);
+        const QByteArray ssid = block.first().mid(5);
+        table.append({-1, listed_name(ssid.startsWith('"') ? ssid.mid(1).chopped(1) : QByteArray::fromHex(ssid)),
+                      block.contains("disabled=1")});
     }
     return table;
 }
 
 // The named profiles in order, each with its flag unless its id is `loose`
-// (a profile another client changed: whether it was enabled again is the
-// tool's to judge).
+// (another client changed it: whether it is enabled again is the tool's call).
 QByteArrayList shown(const QList<Entry>& table, int loose = -2)
 {
     QByteArrayList lines;
     for (const Entry& entry : table) {
         if (!entry.name.isEmpty())
-            lines.append(listed_name(entry.name) + (entry.id != loose && entry.disabled ? " [DISABLED]" : ""));
+            lines.append(entry.name + (entry.id != loose && entry.disabled ? " [DISABLED]" : ""));
     }
     return lines;
 }
@@ -626,69 +608,63 @@ QByteArrayList shown(const QList<Entry>& table, int loose = -2)
 void RealDaemonTest::keeps_all_or_nothing_at_random_data()
 {
     QTest::addColumn<quint32>("seed");
-    const Shard shard;
     for (quint32 seed = 1; seed <= 96; ++seed) {
-        if (shard.keeps(int(seed)))
+        if (Shard().keeps(int(seed)))
             QTest::addRow("seed %u", seed) << seed;
     }
 }
 
 // A seeded schedule: a random table (past 4 KiB, raw-byte and repeated names,
 // disabled flags), a random action and one random fault at a request of its
-// run, or a second client at work during the wait. Each run ends as before or
-// as after; a refusal past the point of no return leaves the daemon and its
-// file agreeing.
+// run, or a second client at work while it waits. Each run ends as before or
+// as after; a refusal past the point of no return leaves daemon and file agreeing.
 void RealDaemonTest::keeps_all_or_nothing_at_random()
 {
     QFETCH(quint32, seed);
     QRandomGenerator random(seed);
     QList<Entry> table;
-    const int size = int(random.bounded(46));
-    for (int id = 0; id < size; ++id) {
-        const QByteArray number = QByteArray::number(id);
-        const QByteArrayList names = {"Net" + number, QByteArray("\xc3\xa9").repeated(14) + number, "\xff\xfe" + number,
-                                      id > 0 ? table.at(random.bounded(id)).name : "Net"};
-        table.append({id, names.at(random.bounded(4)), random.bounded(3) == 0});
-    }
+    QByteArrayList names; // as bytes, for the command line
     QByteArray networks;
     QList<FakeDaemon::AccessPoint> air = {{"02:00:00:00:01:00", 2412, -40, "[ESS]", "Lobby"},
                                           {"02:00:00:00:01:01", 2412, -45, "[WPA2-PSK-CCMP][ESS]", "Secure"}};
-    for (const Entry& entry : table) {
-        networks += "network={\n\tssid=" + entry.name.toHex() + "\n\tkey_mgmt=NONE\n"
-            + (entry.disabled ? "\tdisabled=1\n" : "") + "}\n";
-        air.append({"02:00:00:00:00:" + QByteArray::number(entry.id, 16).rightJustified(2, '0'), 2437, -50,
-                    "[WPA2-PSK-CCMP][ESS]", listed_name(entry.name)});
+    for (int id = 0, size = int(random.bounded(46)); id < size; ++id) {
+        const QByteArray number = QByteArray::number(id);
+        const QByteArrayList choices = {"Net" + number, QByteArray("\xc3\xa9").repeated(14) + number,
+                                        "\xff\xfe" + number, id > 0 ? names.at(random.bounded(id)) : "Net"};
+        names.append(choices.at(random.bounded(4)));
+        table.append({id, listed_name(names.last()), random.bounded(3) == 0});
+        networks += "network={\n\tssid=" + names.last().toHex() + "\n\tkey_mgmt=NONE\n"
+            + (table.last().disabled ? "\tdisabled=1\n" : "") + "}\n";
+        air.append({"02:00:00:00:00:" + QByteArray::number(id, 16).rightJustified(2, '0'), 2437, -50,
+                    "[WPA2-PSK-CCMP][ESS]", table.last().name});
     }
     enum { JoinOpen, JoinWpa, Switch, Password, Forget };
-    const int action = int(table.isEmpty() ? random.bounded(2) : random.bounded(5));
+    const int action = int(random.bounded(table.isEmpty() ? 2 : 5));
     const QByteArray target = action == JoinOpen ? "Lobby" : action == JoinWpa ? "Secure"
-                                                                               : table.at(random.bounded(table.size())).name;
+                                                                               : names.at(random.bounded(names.size()));
     const QList<QStringList> commands = {words("connect --open Lobby"), words("connect --password-stdin Secure"),
                                          {QStringLiteral("connect"), raw_word(target)},
                                          {QStringLiteral("password"), raw_word(target)},
                                          {QStringLiteral("forget"), QStringLiteral("--yes"), raw_word(target)}};
     const QByteArray input = action == JoinWpa ? "password1\n" : action == Password ? "newpass12\n" : "";
-    const QByteArray label = vtl::wifi::terminal_text(vtl::wifi::ssid_label(target));
-    const QByteArray success = (action == Forget ? "Forgot " : "Connected to ") + label + ".\n";
-    int chosen = -1; // the profile connect selects: the name's last
-    for (const Entry& entry : table)
-        chosen = entry.name == target ? entry.id : chosen;
-    const auto succeeded = [action, &target, chosen](QList<Entry> profiles) {
+    const QByteArray success = (action == Forget ? "Forgot " : "Connected to ")
+        + vtl::wifi::terminal_text(vtl::wifi::ssid_label(target)) + ".\n";
+    const int chosen = int(names.lastIndexOf(target)); // the profile connect selects: the name's last
+    const auto succeeded = [action, chosen, name = listed_name(target)](QList<Entry> profiles) {
         for (Entry& entry : profiles)
             entry.disabled = entry.disabled && !(action == Switch && entry.id == chosen);
         if (action == Password || action == Forget)
-            profiles.removeIf([&target](const Entry& entry) { return entry.name == target; });
+            profiles.removeIf([&name](const Entry& entry) { return entry.name == name; });
         if (action != Switch && action != Forget)
-            profiles.append({-1, target, false});
+            profiles.append({-1, name, false});
         return profiles;
     };
-
+    QByteArrayList requests;
     const auto run = [&](const FakeDaemon::Fault fault, const QByteArray& at, int occurrence,
-                         const QByteArrayList& meddling, QByteArrayList* requests) {
+                         const QByteArrayList& meddling) {
         RealDaemon daemon(networks);
-        const QString problem = daemon.start();
-        if (!problem.isEmpty())
-            throw std::runtime_error(problem.toStdString());
+        if (!daemon.start().isEmpty())
+            throw std::runtime_error("wpa_supplicant did not start");
         const QByteArray config = daemon.config();
         FakeDaemon proxy;
         proxy.hold(air);
@@ -698,46 +674,42 @@ void RealDaemonTest::keeps_all_or_nothing_at_random()
         proxy.meddle(meddling.isEmpty() ? QByteArray() : at, meddling, occurrence);
         const ToolRun tool = run_wifi(wifi_environment(proxy.path(), {QStringLiteral("VANTREL_WIFI_CONNECT_TIMEOUT_MS=3000")}),
                                       commands.at(action), input);
-        *requests = proxy.requests();
+        requests = proxy.requests();
         return std::make_tuple(tool, config, daemon.config(), daemon_table(daemon));
     };
-    QByteArrayList requests;
-    run(Fault::None, QByteArray(), 0, QByteArrayList(), &requests);
+    run(Fault::None, QByteArray(), 0, QByteArrayList());
 
-    // The fault: at any request of the run as it went without one; a second
-    // client's work just after the selection, while the tool waits.
-    using Fault = FakeDaemon::Fault;
-    const QList<Fault> faults = {Fault::None, Fault::Lose, Fault::Refuse, Fault::Interrupt, Fault::Terminate};
+    // The fault, at any request of the run as it went without one; or a second
+    // client's work at the first request forwarded after the selection.
     const int kind = int(random.bounded(6));
-    const Fault fault = kind < 5 ? faults.at(kind) : Fault::None;
+    const Fault fault = QList<Fault>{Fault::None, Fault::Lose, Fault::Refuse, Fault::Interrupt, Fault::Terminate,
+                                     Fault::None}.at(kind);
     qsizetype at = random.bounded(int(requests.size()));
-    QByteArrayList meddling;
-    int loose = -2;
-    QList<Entry> before = table;
     if (kind == 5) {
         at = std::find_if(requests.begin(), requests.end(), [](const QByteArray& sent) { return sent.startsWith("SELECT"); })
             - requests.begin();
         while (at < requests.size() && requests.at(at).startsWith("S"))
             ++at;
     }
+    QByteArrayList meddling;
+    int loose = -2;
+    QList<Entry> before = table;
     if (kind == 5 && at < requests.size()) {
         const int way = int(random.bounded(table.isEmpty() ? 1 : 3));
         loose = way == 0 ? -2 : table.at(random.bounded(table.size())).id;
         const QByteArray id = QByteArray::number(loose);
-        meddling = way == 0   ? QByteArrayList{"ADD_NETWORK"}
-            : way == 1        ? QByteArrayList{"REMOVE_NETWORK " + id}
-                              : QByteArrayList{"SET_NETWORK " + id + " ssid " + QByteArray("Renamed").toHex()};
+        meddling = QList<QByteArrayList>{{"ADD_NETWORK"}, {"REMOVE_NETWORK " + id},
+                                         {"SET_NETWORK " + id + " ssid " + QByteArray("Renamed").toHex()}}.at(way);
         for (Entry& entry : before)
             entry.name = entry.id == loose && way == 2 ? "Renamed" : entry.name;
         before.removeIf([loose, way](const Entry& entry) { return way == 1 && entry.id == loose; });
     }
     const QByteArray request = requests.value(at);
-    const int occurrence = int(requests.mid(0, at + 1).count(request));
-    const auto [tool, config, file, now] = run(fault, request, occurrence, meddling, &requests);
+    const auto [tool, config, file, now] =
+        run(fault, request, int(requests.mid(0, at + 1).count(request)), meddling);
 
     QCOMPARE(leftover_sockets(tool.pid), QStringList());
-    const qsizetype unnamed = std::count_if(now.begin(), now.end(), [](const Entry& entry) { return entry.name.isEmpty(); });
-    QCOMPARE(unnamed, meddling.value(0) == "ADD_NETWORK" ? 1 : 0);
+    QCOMPARE(now.size() - shown(now).size(), meddling.value(0) == "ADD_NETWORK" ? 1 : 0);
     const QByteArray about = "fault at " + request + ": " + tool.err;
     if (tool.status == 0) {
         QCOMPARE(tool.out, success);
