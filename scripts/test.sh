@@ -40,6 +40,7 @@ stage() {
     echo "$name $status $passed $failed $((SECONDS - start))" >"$logs/$name.result"
     if [ "$status" -eq 0 ]; then
         echo "== $name: passed, $passed checks in $((SECONDS - start)) s"
+        sed -n 's/^Rows shared out: /   fault rows: /p' "$logs/$name.log"
     else
         grep '^not ok ' "$logs/$name.log" | sed "s/^/   $name: /"
         echo "== $name: FAILED after $((SECONDS - start)) s; the end of build-logs/$name.log:"

@@ -121,6 +121,7 @@ private Q_SLOTS:
     void works_beside_a_proxy();
     void keeps_all_or_nothing_at_random_data();
     void keeps_all_or_nothing_at_random();
+    void shares_out_every_row_once();
     void cleanup();
 };
 
@@ -321,7 +322,8 @@ void RealDaemonTest::keeps_all_or_nothing_data()
                     continue;
                 // Every row takes its number, kept here or not, so that the shards share out each once.
                 const bool kept = shard.keeps(row++);
-                if (next_is_save && fault == Fault::Terminate && shard.keeps(row++)) {
+                const bool stall_kept = next_is_save && fault == Fault::Terminate && shard.keeps(row++);
+                if (stall_kept) {
                     // SAVE_CONFIG that never goes out commits nothing; one that reaches the
                     // queue while it fills is out, and then the run finishes.
                     QTest::addRow("%s, stalled before SAVE_CONFIG", sequence.name)
@@ -727,3 +729,35 @@ void RealDaemonTest::keeps_all_or_nothing_at_random()
 
 QTEST_GUILESS_MAIN(RealDaemonTest)
 #include "real_daemon_test.moc"
+
+// The rows of the shards, taken together, are each table's rows, each once:
+// a row numbered only in some shards would run in none, or in two.
+void RealDaemonTest::shares_out_every_row_once()
+{
+    const auto tags = [](const QString& shard) {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("VANTREL_TEST_SHARD"), shard);
+        const ToolRun run = run_command(
+            tool_command(QCoreApplication::applicationFilePath(), {QStringLiteral("-datatags")}), environment);
+        QByteArrayList rows;
+        for (const QByteArray& line : run.out.split('\n')) {
+            if (line.contains(" keeps_all_or_nothing"))
+                rows.append(line);
+        }
+        return rows;
+    };
+    const int count = Shard().count;
+    QByteArrayList all = tags(QStringLiteral("0/1"));
+    QByteArrayList shared;
+    for (int index = 0; index < count; ++index)
+        shared += tags(QStringLiteral("%1/%2").arg(index).arg(count));
+    std::sort(all.begin(), all.end());
+    std::sort(shared.begin(), shared.end());
+    QCOMPARE(shared, all);
+    const auto seeds = std::count_if(all.cbegin(), all.cend(), [](const QByteArray& row) {
+        return row.contains(" keeps_all_or_nothing_at_random ");
+    });
+    QVERIFY(seeds > 0 && all.size() > seeds);
+    qInfo("Rows shared out: %lld fault rows and %lld seeds, each in one of %d shards",
+          qlonglong(all.size() - seeds), qlonglong(seeds), count);
+}
