@@ -294,6 +294,7 @@ void BatteryCliTest::reports_write_errors_data()
     QTest::newRow("report") << QStringList() << full << no_space;
     QTest::newRow("--percentage") << words("--percentage") << full << no_space;
     QTest::newRow("--prompt") << words("--prompt") << full << no_space;
+    QTest::newRow("--version") << words("--version") << full << no_space;
     QTest::newRow("--prompt, standard output closed")
         << words("--prompt") << QStringLiteral("exec \"$@\" >&-")
         << QByteArray("vantrel-battery: Could not write output: Bad file descriptor\n");

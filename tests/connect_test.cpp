@@ -235,10 +235,13 @@ void ConnectTest::connects_data()
         << QByteArray("Connected to Modern.\n") << none
         << listing + Replies{capability} + add_modern(QByteArray(128, 'p')) + select_new + enable_others
             + Replies{"SAVE_CONFIG"};
-    QTest::newRow("WPA3 alone, an adapter without SAE: no change")
-        << words("connect --password-stdin Modern") << QByteArray("password\n") << defaults
-        << with(daemon_script("Modern"), capability, {"NONE WPA-PSK IEEE8021X"}) << none
-        << error + "This Wi-Fi adapter does not support WPA3.\n" << listing + Replies{capability};
+    // FT-SAE alone is fast roaming, not WPA3 itself.
+    for (const char* reply : {"NONE WPA-PSK IEEE8021X", "NONE WPA-PSK FT-SAE"}) {
+        QTest::addRow("WPA3 alone, an adapter with %s: no change", reply)
+            << words("connect --password-stdin Modern") << QByteArray("password\n") << defaults
+            << with(daemon_script("Modern"), capability, {reply}) << none
+            << error + "This Wi-Fi adapter does not support WPA3.\n" << listing + Replies{capability};
+    }
     QTest::newRow("WPA3 password of 129 bytes")
         << words("connect --password-stdin Modern") << QByteArray(129, 'p') + '\n' << defaults
         << daemon_script("Modern") << none << error + "A WPA3 password must contain 1 to 128 bytes.\n"
@@ -409,6 +412,13 @@ void ConnectTest::connects_data()
                      {std::nullopt}), "ENABLE_NETWORK 1 no-connect", {std::nullopt})
         << none << error + "Timed out connecting to Lobby.\n"
         << listing + add_open + select_new + Replies{"STATUS"} + enable_others;
+    const QByteArray with_lobby = saved_profiles + "3\tLobby\tany\t\n";
+    QTest::newRow("undo goes on after lost replies that are not in a row")
+        << words("connect --open Lobby") << none << one_second
+        << with(with(with(daemon_script("Lobby"), "STATUS", {completed("Elsewhere")}), "ENABLE_NETWORK 0 no-connect",
+                     {std::nullopt}), "LIST_NETWORKS", {saved_profiles, saved_profiles, with_lobby, std::nullopt, with_lobby})
+        << none << error + "Timed out connecting to Lobby.\n"
+        << listing + add_open + select_new + Replies{"STATUS", "LIST_NETWORKS"} + enable_others + Replies{"REMOVE_NETWORK 3"};
     QTest::newRow("removal refused: the first failure stands")
         << words("connect --open Lobby") << none << defaults
         << with(with(daemon_script("Lobby"), "ENABLE_NETWORK 3", {"FAIL\n"}), "REMOVE_NETWORK 3", {"FAIL\n"}) << none

@@ -200,6 +200,11 @@ void NetworkActionsTest::runs_data()
         << QStringList{QStringLiteral("forget"), QStringLiteral("--yes"), last_name}
         << with(long_table, "REMOVE_NETWORK 40", "OK\n") << (QStringLiteral("Forgot ") + last_name + QStringLiteral(".\n")).toUtf8()
         << none << paged_lookup + QList<QByteArray>{"REMOVE_NETWORK 40", "SAVE_CONFIG"};
+    QTest::newRow("a daemon that ignores LAST_ID: no page after it")
+        << QStringList{QStringLiteral("forget"), QStringLiteral("--yes"), last_name}
+        << with(long_table, continuation, first_page) << none
+        << (QStringLiteral("vantrel-wifi: ") + last_name + QStringLiteral(" is not a saved network.\n")).toUtf8()
+        << paged_lookup;
     QTest::newRow("a later page of the table refused: no change")
         << words("forget --yes Office") << with(long_table, continuation, "FAIL\n") << none
         << QByteArray("vantrel-wifi: Could not list saved Wi-Fi networks: FAIL\n") << paged_lookup.mid(0, 2);
@@ -234,25 +239,42 @@ void NetworkActionsTest::runs()
 void NetworkActionsTest::waits_for_scan_data()
 {
     QTest::addColumn<QStringList>("settings");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("before"); // the request the wait comes before, its last occurrence
     QTest::addColumn<int>("at_least");
     QTest::addColumn<int>("below");
-    QTest::newRow("default") << QStringList() << 1400 << 2900;
-    QTest::newRow("zero") << QStringList{QStringLiteral("VANTREL_WIFI_SCAN_DELAY_MS=0")} << 0 << 1000;
-    QTest::newRow("hex") << QStringList{QStringLiteral("VANTREL_WIFI_SCAN_DELAY_MS=0x10")} << 16 << 1000;
-    QTest::newRow("negative") << QStringList{QStringLiteral("VANTREL_WIFI_SCAN_DELAY_MS=-5")} << 1400 << 2900;
-    QTest::newRow("not a number") << QStringList{QStringLiteral("VANTREL_WIFI_SCAN_DELAY_MS=soon")} << 1400 << 2900;
+    const QStringList list = words("list --json");
+    QTest::newRow("default") << QStringList() << list << QByteArray("SCAN_RESULTS") << 1400 << 2900;
+    QTest::newRow("zero") << QStringList{QStringLiteral("VANTREL_WIFI_SCAN_DELAY_MS=0")} << list
+                          << QByteArray("SCAN_RESULTS") << 0 << 1000;
+    QTest::newRow("hex") << QStringList{QStringLiteral("VANTREL_WIFI_SCAN_DELAY_MS=0x10")} << list
+                         << QByteArray("SCAN_RESULTS") << 16 << 1000;
+    QTest::newRow("negative") << QStringList{QStringLiteral("VANTREL_WIFI_SCAN_DELAY_MS=-5")} << list
+                              << QByteArray("SCAN_RESULTS") << 1400 << 2900;
+    QTest::newRow("not a number") << QStringList{QStringLiteral("VANTREL_WIFI_SCAN_DELAY_MS=soon")} << list
+                                  << QByteArray("SCAN_RESULTS") << 1400 << 2900;
+    // A directed scan: "Busy" is answered FAIL-BUSY, "Quiet" OK.
+    const QStringList delay = {QStringLiteral("VANTREL_WIFI_SCAN_DELAY_MS=300")};
+    QTest::newRow("directed, after it") << delay << words("connect --hidden --open Quiet")
+                                        << QByteArray("SCAN_RESULTS") << 300 << 1000;
+    QTest::newRow("directed and busy, before asking again") << delay << words("connect --hidden --open Busy")
+                                                            << QByteArray("SCAN ssid 42757379") << 300 << 1000;
 }
 
 void NetworkActionsTest::waits_for_scan()
 {
     QFETCH(QStringList, settings);
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, before);
     QFETCH(int, at_least);
     QFETCH(int, below);
     FakeDaemon daemon;
     daemon.reply("SCAN", "FAIL-BUSY\n");
-    const ToolRun run = run_wifi(wifi_environment(daemon.path(), settings), words("list --json"));
-    QCOMPARE(run.status, 0);
-    const qint64 pause = daemon.pause_before("SCAN_RESULTS");
+    daemon.reply("SCAN ssid 42757379", "FAIL-BUSY\n");
+    daemon.reply("SCAN ssid 5175696574", "OK\n");
+    run_wifi(wifi_environment(daemon.path(), settings), arguments);
+    QVERIFY(daemon.requests().contains(before));
+    const qint64 pause = daemon.pause_before(before);
     QVERIFY2(pause >= at_least && pause < below, qPrintable(QString::number(pause)));
 }
 

@@ -491,6 +491,29 @@ void RealDaemonTest::works_beside_a_proxy_data()
     QTest::newRow("hidden") << words("connect --hidden --open Hidden") << none << none << none << none
                             << QByteArrayList() << QByteArray("Connected to Hidden.\n") << none
                             << before + QList<QByteArrayList>{{"ssid=\"Hidden\"", "scan_ssid=1", "key_mgmt=NONE"}};
+    QTest::newRow("the chosen profile renamed meanwhile is not disabled again")
+        << words("connect Attic") << none << none << none << QByteArray("SELECT_NETWORK 2")
+        << QByteArrayList{"SET_NETWORK 2 ssid " + QByteArray("Guest").toHex()} << none
+        << QByteArray("0 Home |1 Office |2 Guest [CURRENT]|3 Faraway [DISABLED]|") << QList<QByteArrayList>();
+    QTest::newRow("hidden WPA") << words("connect --hidden --password-stdin Hidden") << QByteArray("password1\n")
+                                << QByteArray("Hidden") << none << none << QByteArrayList() << QByteArray("Connected to Hidden.\n")
+                                << none
+                                << before + QList<QByteArrayList>{{"ssid=\"Hidden\"", "scan_ssid=1",
+                                                                   "psk=\"password1\"", "key_mgmt=WPA-PSK"}};
+    // A WPA3-only profile with a negative priority, saved by another client just before the run.
+    const QByteArray modern = "SET_NETWORK 4 ";
+    QTest::newRow("a changed WPA3 password") << words("password Modern") << QByteArray("new secret\n")
+        << QByteArray("Modern") << none << QByteArray("LIST_NETWORKS")
+        << QByteArrayList{"ADD_NETWORK", modern + "ssid " + QByteArray("Modern").toHex(), modern + "key_mgmt SAE",
+                          modern + "sae_password \"old secret\"", modern + "priority -3"}
+        << QByteArray("Connected to Modern.\n") << none
+        << before + QList<QByteArrayList>{{"ssid=\"Modern\"", "sae_password=\"new secret\"", "key_mgmt=SAE",
+                                           "priority=-3", "ieee80211w=2"}};
+    QTest::newRow("a changed password: an old id renamed meanwhile stays")
+        << words("password Faraway") << QByteArray("newpass12\n") << QByteArray("Faraway") << none
+        << QByteArray("ENABLE_NETWORK 1 no-connect") << QByteArrayList{"SET_NETWORK 3 ssid " + QByteArray("Guest").toHex()}
+        << QByteArray("Connected to Faraway.\n") << QByteArray("0 Home |1 Office |2 Attic [DISABLED]|3 Guest [DISABLED]|4 Faraway [CURRENT]|")
+        << QList<QByteArrayList>();
     QTest::newRow("a changed password") << words("password Faraway") << QByteArray("newpass12\n")
                                         << QByteArray("Faraway") << none << none << QByteArrayList()
                                         << QByteArray("Connected to Faraway.\n") << none

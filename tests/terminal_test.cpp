@@ -238,7 +238,7 @@ void TerminalTest::restores_echo()
 void TerminalTest::shows_progress_data()
 {
     QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<int>("signal"); // sent once the progress line shows
+    QTest::addColumn<int>("signal"); // sent once the progress line shows; negative: SIGTERM follows as undo waits
     QTest::addColumn<QByteArray>("screen");
     QTest::addColumn<int>("status");
     const QByteArray erase = "\r\033[K";
@@ -247,6 +247,7 @@ void TerminalTest::shows_progress_data()
     QTest::newRow("association, then an error") << words("connect Office") << 0
                                                  << connecting + "vantrel-wifi: Timed out connecting to Office.\r\n" << 1;
     QTest::newRow("association, then SIGINT") << words("connect Office") << SIGINT << connecting << 130;
+    QTest::newRow("association, SIGINT, SIGTERM while undoing") << words("connect Office") << -SIGINT << connecting << 143;
 }
 
 // On a terminal a wait shows what it is for, and nothing of it stays.
@@ -256,15 +257,22 @@ void TerminalTest::shows_progress()
     QFETCH(int, signal);
     FakeDaemon daemon;
     daemon.reply("SCAN", "OK\n");
-    daemon.reply("LIST_NETWORKS", "network id / ssid / bssid / flags\n0\tOffice\tany\t\n");
+    daemon.reply("LIST_NETWORKS", "network id / ssid / bssid / flags\n0\tOffice\tany\t\n1\tHome\tany\t\n");
     daemon.reply("SELECT_NETWORK 0", "OK\n");
+    const QByteArray undo = "ENABLE_NETWORK 1 no-connect";
+    if (signal < 0)
+        daemon.silence(undo);
     daemon.reply("STATUS", "wpa_state=SCANNING\n");
     TerminalRun run(tool_command(QStringLiteral(VANTREL_WIFI_BINARY), arguments),
                     wifi_environment(daemon.path(), {QStringLiteral("VANTREL_WIFI_SCAN_DELAY_MS=300"),
                                                      QStringLiteral("VANTREL_WIFI_CONNECT_TIMEOUT_MS=1000")}));
     QVERIFY(run.wait_for("..."));
     if (signal != 0)
-        ::kill(run.pid(), signal);
+        ::kill(run.pid(), std::abs(signal));
+    if (signal < 0) {
+        QTRY_VERIFY(daemon.requests().contains(undo));
+        ::kill(run.pid(), SIGTERM);
+    }
     QTEST(run.finish(), "status");
     QTEST(run.screen(), "screen");
 }

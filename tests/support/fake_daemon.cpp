@@ -133,7 +133,7 @@ QList<unsigned> FakeDaemon::sender_modes() const
 qint64 FakeDaemon::pause_before(const QByteArray& request) const
 {
     const std::lock_guard<std::mutex> lock(mutex_);
-    const qsizetype index = requests_.indexOf(request);
+    const qsizetype index = requests_.lastIndexOf(request);
     return index > 0 ? times_.at(index) - times_.at(index - 1) : -1;
 }
 

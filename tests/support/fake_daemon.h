@@ -56,7 +56,7 @@ public:
     QList<QByteArray> requests() const;
     QList<QByteArray> senders() const;
     QList<unsigned> sender_modes() const;
-    // Milliseconds from the request before `request` to it.
+    // Milliseconds from the request before the last `request` to it.
     qint64 pause_before(const QByteArray& request) const;
 
 private:
