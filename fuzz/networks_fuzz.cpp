@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (item.ssid.isEmpty())
             __builtin_trap();
         vtl::wifi::terminal_text(item.ssid);
-        vtl::wifi::Client::security_name(item.security);
+        vtl::wifi::Client::security_name(item.credentials);
     }
     return 0;
 }

@@ -20,7 +20,7 @@
 using vtl::wifi::Client;
 using vtl::wifi::Interrupted;
 using vtl::wifi::Network;
-using vtl::wifi::Security;
+using vtl::wifi::Credentials;
 using vtl::wifi::Status;
 using vtl::wifi::terminal_text;
 using vtl::wifi::Waiting;
@@ -321,8 +321,8 @@ QJsonObject json(const Network& item)
                                    {QStringLiteral("supported"), false}};
     QJsonObject object = shape;
     const QJsonValue values[] = {item.bssid, item.current, item.frequency, item.saved_id >= 0, item.saved_id,
-                                 Client::security_name(item.security), item.signal, item.ssid,
-                                 item.security != Security::Unsupported};
+                                 Client::security_name(item.credentials), item.signal, item.ssid,
+                                 vtl::wifi::joinable(item.credentials)};
     auto member = object.begin();
     for (const QJsonValue& value : values)
         (member++).value() = value;
@@ -333,7 +333,7 @@ QString menu_line(int number, const Network& item)
 {
     const QString level = item.signal <= -100 ? QStringLiteral("saved") : QStringLiteral("%1 dBm").arg(item.signal);
     return QString::number(number) + QStringLiteral(". ") + (item.current ? QStringLiteral("* ") : QStringLiteral("  "))
-        + item.ssid + QStringLiteral("  [") + Client::security_name(item.security) + QStringLiteral(", ") + level
+        + item.ssid + QStringLiteral("  [") + Client::security_name(item.credentials) + QStringLiteral(", ") + level
         + (item.saved_id >= 0 ? QStringLiteral(", saved") : QString()) + QStringLiteral("]");
 }
 
@@ -392,12 +392,19 @@ QString connected_line(const QString& ssid)
     return QStringLiteral("Connected to ") + ssid + QLatin1Char('.');
 }
 
-// WPA3 alone needs an adapter that can do SAE: asked before any password is.
-QByteArray password_for(const Client& client, const Network& item, const QString& prompt, bool hidden)
+// Some credentials need an adapter that can do them: asked before any password is.
+QByteArray password_for(const Client& client, Credentials credentials, const QString& prompt, bool hidden)
 {
-    if (item.sae_only)
-        client.require_wpa3();
+    client.require_adapter(credentials);
     return input_line(prompt, hidden);
+}
+
+// A password typed on a terminal is hidden; one from standard input is one line of it.
+void join_with_password(const Client& client, const Network& item, Credentials credentials, const QString& prompt,
+                        bool hidden_network)
+{
+    const QByteArray password = password_for(client, credentials, prompt, !prompt.isEmpty());
+    client.connect_new(item.ssid_bytes, credentials, password, connect_timeout_ms, hidden_network);
 }
 
 void connect(const Client& client, const CommandLine& line)
@@ -413,10 +420,9 @@ void connect(const Client& client, const CommandLine& line)
     if (item.saved_id >= 0)
         client.connect_saved(item.saved_id, ssid, connect_timeout_ms);
     else if (line.open)
-        client.connect_new(ssid, Security::Open, QByteArray(), connect_timeout_ms, {false, line.hidden});
+        client.connect_new(ssid, Credentials::Open, QByteArray(), connect_timeout_ms, line.hidden);
     else if (line.password_stdin)
-        client.connect_new(ssid, Security::Personal, password_for(client, item, QString(), false), connect_timeout_ms,
-                           {item.sae_only, line.hidden});
+        join_with_password(client, item, vtl::wifi::with_password(item.credentials), QString(), line.hidden);
     else
         throw std::runtime_error(
             "Use --password-stdin so the password does not enter shell history, or --open for an open network.");
@@ -445,16 +451,14 @@ void pick(const Client& client, const CommandLine&)
         write_line(QStringLiteral("Already connected."));
         return;
     }
-    if (item.saved_id >= 0) {
+    if (item.saved_id >= 0)
         client.connect_saved(item.saved_id, item.ssid_bytes, connect_timeout_ms);
-    } else if (item.security == Security::Open) {
-        client.connect_new(item.ssid_bytes, Security::Open, QByteArray(), connect_timeout_ms);
-    } else if (item.security == Security::Personal) {
-        const QByteArray password = password_for(client, item, QStringLiteral("Wi-Fi password: "), true);
-        client.connect_new(item.ssid_bytes, Security::Personal, password, connect_timeout_ms, {item.sae_only});
-    } else {
+    else if (!vtl::wifi::joinable(item.credentials))
         throw std::runtime_error(unsupported_mode);
-    }
+    else if (vtl::wifi::takes_password(item.credentials))
+        join_with_password(client, item, item.credentials, QStringLiteral("Wi-Fi password: "), false);
+    else
+        client.connect_new(item.ssid_bytes, item.credentials, QByteArray(), connect_timeout_ms);
     write_line(connected_line(item.ssid));
 }
 
@@ -469,13 +473,13 @@ void change_password(const Client& client, const CommandLine& line)
         throw vtl::wifi::not_saved(ssid);
     if (item->signal <= -100)
         throw std::runtime_error(not_found);
-    if (item->security == Security::Open)
-        throw std::runtime_error("That network has no password.");
-    if (item->security != Security::Personal)
+    if (!vtl::wifi::joinable(item->credentials))
         throw std::runtime_error(unsupported_mode);
+    if (!vtl::wifi::takes_password(item->credentials))
+        throw std::runtime_error("That network has no password.");
     const QString prompt = isatty(STDIN_FILENO) ? QStringLiteral("New Wi-Fi password: ") : QString();
-    client.replace_password(ssid, password_for(client, *item, prompt, true), item->sae_only, line.hidden,
-                            connect_timeout_ms);
+    client.replace_password(ssid, item->credentials, password_for(client, item->credentials, prompt, true),
+                            line.hidden, connect_timeout_ms);
     acknowledge(line, connected_line(item->ssid));
 }
 

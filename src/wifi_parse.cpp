@@ -1,3 +1,4 @@
+#include "wifi_credentials.h"
 #include "wifi_private.h"
 
 #include <QHash>
@@ -115,31 +116,6 @@ bool hidden(const QByteArray& ssid)
     return std::all_of(ssid.begin(), ssid.end(), [](char c) { return c == '\0'; });
 }
 
-bool mentions(QByteArrayView flags, QByteArrayView word)
-{
-    const auto same = [](char flag, char letter) { return (flag >= 'a' && flag <= 'z' ? flag - 32 : flag) == letter; };
-    return std::search(flags.begin(), flags.end(), word.begin(), word.end(), same) != flags.end();
-}
-
-// A network that offers a PSK is joined with one, even when it offers SAE
-// too: mixed mode trips adapters without management-frame protection. WPA3
-// alone leaves SAE. Flags are matched without regard to letter case.
-void classify(Network& item, QByteArrayView flags)
-{
-    const auto has = [flags](const char* word) { return mentions(flags, word); };
-    item.sae_only = false;
-    if (has("EAP") || has("WEP")) {
-        item.security = Security::Unsupported;
-    } else if (has("PSK")) {
-        item.security = Security::Personal;
-    } else if (has("SAE")) {
-        item.security = Security::Personal;
-        item.sae_only = true;
-    } else {
-        item.security = has("WPA") || has("RSN") ? Security::Unsupported : Security::Open;
-    }
-}
-
 // The networks merged so far, found by name in constant time: a daemon may
 // send tens of thousands of lines.
 struct Merged {
@@ -180,7 +156,7 @@ void merge_scanned(Merged& result, QByteArrayView line)
     item.bssid = QString::fromUtf8(bssid);
     item.flags = QString::fromUtf8(flags);
     item.ssid = ssid_label(item.ssid_bytes);
-    classify(item, flags);
+    item.credentials = recognise(flags);
     if (!duplicate) {
         result.add(std::move(item));
         return;
@@ -318,15 +294,6 @@ std::vector<Network> Client::parse_networks(const QByteArray& scan, const QByteA
         item.connected = status.state == QLatin1String("COMPLETED") && status.ssid_bytes == item.ssid_bytes;
     std::stable_sort(result.items.begin(), result.items.end(), listed_before);
     return result.items;
-}
-
-QString Client::security_name(Security value)
-{
-    switch (value) {
-    case Security::Open: return QStringLiteral("open");
-    case Security::Personal: return QStringLiteral("WPA personal");
-    default: return QStringLiteral("unsupported");
-    }
 }
 
 QString ssid_label(const QByteArray& ssid)

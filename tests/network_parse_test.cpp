@@ -5,7 +5,7 @@
 
 using vtl::wifi::Client;
 using vtl::wifi::Network;
-using vtl::wifi::Security;
+using vtl::wifi::Credentials;
 using vtl::wifi::Status;
 
 namespace {
@@ -19,7 +19,7 @@ QString describe(const Network& item)
     return QStringList{item.ssid, item.bssid, item.flags, QString::number(item.frequency),
                        QString::number(item.signal), QString::number(item.saved_id),
                        item.current ? QStringLiteral("current") : QStringLiteral("-"),
-                       Client::security_name(item.security)}
+                       Client::security_name(item.credentials)}
         .join(QLatin1Char('|'));
 }
 
@@ -174,8 +174,8 @@ void NetworkParseTest::classifies()
     QFETCH(QByteArray, flags);
     const auto items = Client::parse_networks("aa:01\t2412\t-50\t" + flags + "\tNet", QByteArray(), Status());
     QCOMPARE(items.size(), size_t(1));
-    QTEST(Client::security_name(items.front().security), "security");
-    QTEST(items.front().sae_only, "sae_only");
+    QTEST(Client::security_name(items.front().credentials), "security");
+    QTEST(items.front().credentials == Credentials::Sae, "sae_only");
 }
 
 void NetworkParseTest::decodes_names_data()

@@ -17,7 +17,7 @@
 #include <stdexcept>
 
 using vtl::wifi::Client;
-using vtl::wifi::Security;
+using vtl::wifi::Credentials;
 
 namespace {
 
@@ -171,7 +171,7 @@ void RealDaemonTest::adds_an_open_network()
     const Client client(daemon.socket_path());
     const QByteArray name = "Caf\xc3\xa9";
 
-    client.connect_new(name, Security::Open, QByteArray(), 15000);
+    client.connect_new(name, Credentials::Open, QByteArray(), 15000);
 
     const vtl::wifi::Status status = client.status();
     QCOMPARE(status.state, QStringLiteral("COMPLETED"));
@@ -191,7 +191,7 @@ void RealDaemonTest::saves_a_passphrase_unchanged()
     qputenv("VANTREL_WIFI_CONNECT_TIMEOUT_MS", "0");
 
     const Client client(daemon.socket_path());
-    client.connect_new("Secure", Security::Personal, "ab\"cd\\ef gh\\", 15000);
+    client.connect_new("Secure", Credentials::Psk, "ab\"cd\\ef gh\\", 15000);
 
     const QList<QByteArrayList> after = network_blocks(daemon.config());
     QCOMPARE(after.size(), 4);
@@ -210,7 +210,7 @@ void RealDaemonTest::removes_a_network_that_never_joins()
 
     const QString failure = failure_of(
         [&client] {
-            client.connect_new("Secure", Security::Personal, "12345678", 15000);
+            client.connect_new("Secure", Credentials::Psk, "12345678", 15000);
         });
 
     QCOMPARE(failure, QStringLiteral("Timed out connecting to Secure."));

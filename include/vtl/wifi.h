@@ -3,7 +3,6 @@
 #include <QByteArray>
 #include <QString>
 
-#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -18,9 +17,15 @@ struct Status {
     QByteArray ssid_bytes; // the name itself
 };
 
-enum class Security : int { Open = 0, Personal = 1, Unsupported = 2 };
+// How a network is joined: without a secret, WPA personal with a PSK, WPA3
+// personal with SAE; or not by this tool.
+enum class Credentials { Open, Psk, Sae, Unsupported };
 
-struct Profile;
+bool joinable(Credentials credentials);
+bool takes_password(Credentials credentials);
+// The credentials a password joins with: the network's own when it takes
+// one, otherwise WPA personal's.
+Credentials with_password(Credentials scanned);
 
 // One network as scanned and/or saved. A signal of -100 marks one not in range.
 // A network is its name's bytes: two names that show alike are two networks.
@@ -32,17 +37,9 @@ struct Network {
     int signal = -100;
     int saved_id = -1;
     bool current = false;
-    Security security = Security::Unsupported;
+    Credentials credentials = Credentials::Unsupported;
     QByteArray ssid_bytes;
-    bool sae_only = false;  // WPA3-Personal alone: joined with SAE, not a PSK
     bool connected = false; // the daemon's link is up on it
-};
-
-// What a new profile needs besides its name, security and password.
-struct ProfileOptions {
-    bool sae = false;    // WPA3-Personal alone
-    bool hidden = false; // every scan probes for the name
-    int priority = 0;
 };
 
 // A signal ended an operation; what the operation changed in the daemon has
@@ -83,18 +80,20 @@ public:
     Status status() const;
     std::vector<Network> networks(bool scan) const;
     // Names and passwords are bytes, taken as they are. Both leave the
-    // daemon's saved profiles as they were unless they succeed.
+    // daemon's saved profiles as they were unless they succeed. A hidden
+    // network's profile probes for its name at every scan.
     void connect_saved(int id, const QByteArray& ssid, int timeout_ms) const;
-    void connect_new(const QByteArray& ssid, Security security, const QByteArray& password, int timeout_ms,
-                     const ProfileOptions& options = ProfileOptions()) const;
-    // Joins a saved personal network with a new password: a new profile that,
-    // once associated, replaces every saved profile of the name.
-    void replace_password(const QByteArray& ssid, const QByteArray& password, bool sae, bool hidden,
+    void connect_new(const QByteArray& ssid, Credentials credentials, const QByteArray& password, int timeout_ms,
+                     bool hidden = false) const;
+    // Joins a saved network with a new password: a new profile that, once
+    // associated, replaces every saved profile of the name.
+    void replace_password(const QByteArray& ssid, Credentials credentials, const QByteArray& password, bool hidden,
                           int timeout_ms) const;
     // Probes for one name, as a hidden network answers, and waits the scan delay.
     void scan_for(const QByteArray& ssid) const;
-    // Fails when the adapter lists what it can do and WPA3-Personal is not among it.
-    void require_wpa3() const;
+    // Fails when the adapter lists what it can do and the credentials' key
+    // management, where not every adapter has it, is not among it.
+    void require_adapter(Credentials credentials) const;
     void disconnect() const;
     // Removes every saved profile of that name.
     void forget(const QByteArray& ssid) const;
@@ -102,30 +101,9 @@ public:
     static Status parse_status(const QByteArray& text);
     static std::vector<Network> parse_networks(const QByteArray& scan, const QByteArray& saved,
                                                const Status& status);
-    static QString security_name(Security value);
-    static QByteArray encode_ssid(const QByteArray& ssid);
-    static QByteArray encode_password(const QByteArray& password);
+    static QString security_name(Credentials credentials);
 
 private:
-    class Changes;
-
-    static void require_ok(const QByteArray& reply, const char* operation);
-    void send_expecting_ok(const QByteArray& request, const char* operation) const;
-    QByteArray table() const;
-    std::vector<Profile> profiles() const;
-    QByteArray bss_table() const;
-    void wait_connected(const QByteArray& ssid, int timeout_ms) const;
-    int add_profile(Changes& changes, const std::vector<Profile>& before, const QByteArray& ssid) const;
-    void configure(int id, const QByteArray& ssid, Security security, const QByteArray& password,
-                   const ProfileOptions& options) const;
-    int profile_number(int id, const char* field) const;
-    std::vector<Profile> select(Changes& changes, const Profile& chosen, const char* operation) const;
-    void enable_again(Changes& changes, const std::vector<Profile>& others) const;
-    QByteArray send_committing(Changes& changes, const QByteArray& request) const;
-    void save(Changes& changes, const char* operation) const;
-    std::optional<std::runtime_error> remove_profiles(Changes& changes, std::vector<Profile> table,
-                                                      const std::vector<Profile>& targets) const;
-
     QByteArray socket_path_;
 };
 

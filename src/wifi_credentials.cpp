@@ -1,0 +1,128 @@
+#include "wifi_credentials.h"
+
+#include <QString>
+
+#include <algorithm>
+#include <cstring>
+#include <initializer_list>
+
+namespace vtl::wifi {
+namespace {
+
+// In the order of Credentials. WPA3 demands management-frame protection.
+const Kind kinds[] = {
+    {Credentials::Open, "open", 0, 0, nullptr, nullptr, nullptr,
+     {{"key_mgmt", "NONE", "set open-network security"}}, {}},
+    {Credentials::Psk, "WPA personal", 8, 63, "A WPA password must contain 8 to 63 UTF-8 bytes.", nullptr, nullptr,
+     {{"key_mgmt", "WPA-PSK", "set WPA security"}, {"psk", nullptr, "set WPA password"}},
+     {"scan_ssid", "priority"}},
+    {Credentials::Sae, "WPA personal", 1, 128, "A WPA3 password must contain 1 to 128 bytes.", "SAE",
+     "This Wi-Fi adapter does not support WPA3.",
+     {{"key_mgmt", "SAE", "set WPA3 security"}, {"ieee80211w", "2", "set WPA3 security"},
+      {"sae_password", nullptr, "set WPA3 password"}},
+     {"scan_ssid", "priority"}},
+    {Credentials::Unsupported, "unsupported", 0, 0, nullptr, nullptr, nullptr, {}, {}},
+};
+
+// Tried in this order, the first match wins; flags without any is an open
+// network. A network that offers a PSK is joined with one, even when it
+// offers SAE too: mixed mode trips adapters without management-frame
+// protection. WPA3 alone leaves SAE.
+struct Recognition {
+    std::initializer_list<const char*> words;
+    Credentials credentials;
+};
+const Recognition recognitions[] = {
+    {{"EAP", "WEP"}, Credentials::Unsupported},
+    {{"PSK"}, Credentials::Psk},
+    {{"SAE"}, Credentials::Sae},
+    {{"WPA", "RSN"}, Credentials::Unsupported},
+};
+
+bool mentions(QByteArrayView flags, QByteArrayView word)
+{
+    const auto same = [](char flag, char letter) { return (flag >= 'a' && flag <= 'z' ? flag - 32 : flag) == letter; };
+    return std::search(flags.begin(), flags.end(), word.begin(), word.end(), same) != flags.end();
+}
+
+struct NamedSetting {
+    const char* name;
+    const char* phrase;
+};
+const NamedSetting settings[] = {{"scan_ssid", "set hidden Wi-Fi network"}, {"priority", "set Wi-Fi network priority"}};
+
+} // namespace
+
+const Kind& kind_of(Credentials credentials)
+{
+    return kinds[size_t(credentials)];
+}
+
+Credentials recognise(QByteArrayView flags)
+{
+    for (const Recognition& recognition : recognitions) {
+        for (const char* word : recognition.words) {
+            if (mentions(flags, word))
+                return recognition.credentials;
+        }
+    }
+    return Credentials::Open;
+}
+
+void check_secret(const Kind& kind, const QByteArray& password)
+{
+    if (kind.longest_secret > 0 && (password.size() < kind.shortest_secret || password.size() > kind.longest_secret))
+        throw failure(QString::fromUtf8(kind.secret_rule));
+}
+
+QByteArray encode_ssid(const QByteArray& ssid)
+{
+    return ssid.toHex();
+}
+
+// The daemon takes every byte between the outer quotes as it stands, so the
+// password goes in unchanged; only bytes that would end the request are refused.
+QByteArray encode_password(const QByteArray& password)
+{
+    if (password.contains('\0') || password.contains('\n') || password.contains('\r'))
+        throw failure(QStringLiteral("Wi-Fi passwords cannot contain NUL or newline characters."));
+    return '"' + password + '"';
+}
+
+const char* setting_phrase(const char* name)
+{
+    for (const NamedSetting& setting : settings) {
+        if (std::strcmp(setting.name, name) == 0)
+            return setting.phrase;
+    }
+    return name;
+}
+
+bool takes_password(Credentials credentials)
+{
+    return kind_of(credentials).longest_secret > 0;
+}
+
+bool joinable(Credentials credentials)
+{
+    return !kind_of(credentials).fields.empty();
+}
+
+Credentials with_password(Credentials scanned)
+{
+    return takes_password(scanned) ? scanned : Credentials::Psk;
+}
+
+QString Client::security_name(Credentials credentials)
+{
+    // Built once: a crowded list names a kind for every entry.
+    static const std::vector<QString> names = [] {
+        std::vector<QString> all;
+        for (const Kind& kind : kinds)
+            all.push_back(QString::fromLatin1(kind.security));
+        return all;
+    }();
+    return names[size_t(credentials)];
+}
+
+} // namespace vtl::wifi
