@@ -1,3 +1,5 @@
+#include "wifi_terminal.h"
+
 #include "vtl/wifi.h"
 
 #include <QCoreApplication>
@@ -5,212 +7,27 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-#include <array>
-#include <cerrno>
-#include <csignal>
+#include <algorithm>
 #include <cstring>
+#include <initializer_list>
+#include <iterator>
 #include <iostream>
 #include <stdexcept>
-#include <string>
 
-#include <fcntl.h>
-#include <termios.h>
 #include <unistd.h>
 
 using vtl::wifi::Client;
+using vtl::wifi::Credentials;
 using vtl::wifi::Interrupted;
 using vtl::wifi::Network;
-using vtl::wifi::Credentials;
 using vtl::wifi::Status;
 using vtl::wifi::terminal_text;
-using vtl::wifi::Waiting;
 
 namespace {
-
-constexpr char usage_text[] =
-    "Usage: vantrel-wifi status [--json]\n"
-    "       vantrel-wifi list [--json] [--cached]\n"
-    "       vantrel-wifi pick\n"
-    "       vantrel-wifi connect [--hidden] [--open|--password-stdin] SSID\n"
-    "       vantrel-wifi password [--hidden] SSID\n"
-    "       vantrel-wifi disconnect\n"
-    "       vantrel-wifi forget --yes SSID\n"
-    "\n"
-    "Scanning and switching saved networks do not write storage. Adding or\n"
-    "forgetting a network deliberately updates the firmware Wi-Fi file once.\n";
 
 constexpr char unknown_action[] = "Unknown action. Run vantrel-wifi --help.";
 constexpr char unsupported_mode[] = "That network uses an unsupported security mode.";
 constexpr int connect_timeout_ms = 15000;
-
-constexpr std::array<int, 4> handled_signals = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
-termios interrupted_terminal;
-volatile sig_atomic_t echo_disabled = 0;
-
-// A line on standard error while the tool waits, when that is a terminal;
-// erased before anything else is written and on every way out.
-bool progress_wanted = false;
-volatile sig_atomic_t progress_shown = 0;
-constexpr char erase_line[] = "\r\033[K";
-
-// Async-signal-safe: the handlers that end the program call it too.
-void erase_progress() noexcept
-{
-    if (!progress_shown)
-        return;
-    progress_shown = 0;
-    [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, erase_line, sizeof erase_line - 1);
-}
-
-void show_progress(Waiting what, const QByteArray& ssid)
-{
-    if (!progress_wanted)
-        return;
-    const QByteArray text = erase_line
-        + (what == Waiting::Scan ? QByteArray("Scanning...")
-                                 : terminal_text(QStringLiteral("Connecting to %1...").arg(vtl::wifi::ssid_label(ssid))));
-    progress_shown = 1;
-    [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, text.constData(), size_t(text.size()));
-}
-
-// Erases the progress line however main ends.
-struct ProgressLine {
-    ProgressLine()
-    {
-        progress_wanted = isatty(STDERR_FILENO);
-        vtl::wifi::watch_waits(show_progress);
-    }
-    ~ProgressLine() { erase_progress(); }
-};
-
-// A first signal ends the run's waits: the operation undoes what it changed
-// and the program exits with 128 + the signal. A second one, which can only
-// come while that undoing goes on, ends the program at once.
-void end_run(int signal)
-{
-    if (vtl::wifi::interruption() != 0) {
-        vtl::wifi::remove_socket_file();
-        erase_progress();
-        _exit(128 + signal);
-    }
-    vtl::wifi::interrupt(signal);
-}
-
-// Without SA_RESTART: a read of standard input ends at the signal too.
-void watch_signals()
-{
-    struct sigaction action {};
-    action.sa_handler = end_run;
-    sigemptyset(&action.sa_mask);
-    for (const int signal : handled_signals)
-        sigaddset(&action.sa_mask, signal);
-    for (const int signal : handled_signals)
-        sigaction(signal, &action, nullptr);
-}
-
-void throw_if_interrupted()
-{
-    if (const int signal = vtl::wifi::interruption())
-        throw Interrupted(signal);
-}
-
-// Only async-signal-safe calls: the terminal gets its echo back even when
-// the user gives up at the password prompt.
-void restore_echo_and_exit(int signal)
-{
-    if (echo_disabled)
-        tcsetattr(STDIN_FILENO, TCSANOW, &interrupted_terminal);
-    erase_progress();
-    _exit(128 + signal);
-}
-
-// Switches echo off for one hidden read on a terminal, and back on however
-// the read ends. Any failure on the way in leaves everything as it was.
-class EchoGuard {
-public:
-    explicit EchoGuard(bool requested)
-    {
-        if (!requested || !isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &saved_) != 0)
-            return;
-        struct sigaction action {};
-        action.sa_handler = restore_echo_and_exit;
-        sigemptyset(&action.sa_mask);
-        for (size_t index = 0; index < handled_signals.size(); ++index) {
-            if (sigaction(handled_signals[index], &action, &previous_[index]) != 0) {
-                while (index-- > 0)
-                    sigaction(handled_signals[index], &previous_[index], nullptr);
-                return;
-            }
-        }
-        interrupted_terminal = saved_;
-        echo_disabled = 1;
-        termios hidden = saved_;
-        hidden.c_lflag &= ~tcflag_t(ECHO);
-        if (tcsetattr(STDIN_FILENO, TCSAFLUSH, &hidden) != 0) {
-            restore_handlers();
-            return;
-        }
-        active_ = true;
-    }
-    ~EchoGuard()
-    {
-        if (active_)
-            tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved_);
-        restore_handlers();
-    }
-    EchoGuard(const EchoGuard&) = delete;
-    EchoGuard& operator=(const EchoGuard&) = delete;
-
-private:
-    void restore_handlers()
-    {
-        if (!echo_disabled && !active_)
-            return;
-        // Lowered first: a signal from here on finds the terminal already restored.
-        echo_disabled = 0;
-        for (size_t index = 0; index < handled_signals.size(); ++index)
-            sigaction(handled_signals[index], &previous_[index], nullptr);
-        active_ = false;
-    }
-
-    termios saved_{};
-    std::array<struct sigaction, 4> previous_{};
-    bool active_ = false;
-};
-
-// One line of standard input, read a byte at a time so that nothing after it
-// is taken from the next reader. Each read waits as the daemon's replies do,
-// so a signal that came just before it still ends it. False at the end of input.
-bool read_line(QByteArray& line)
-{
-    for (;;) {
-        vtl::wifi::wait_for_input(STDIN_FILENO);
-        char byte = 0;
-        const ssize_t got = ::read(STDIN_FILENO, &byte, 1);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            return false;
-        if (byte == '\n')
-            return true;
-        line += byte;
-    }
-}
-
-// The line's bytes as typed: a password is not text to decode.
-QByteArray input_line(const QString& prompt, bool hidden)
-{
-    erase_progress();
-    std::cerr << prompt.toUtf8().constData() << std::flush;
-    const EchoGuard echo(hidden);
-    QByteArray line;
-    const bool ended = read_line(line);
-    if (hidden && isatty(STDIN_FILENO))
-        std::cerr << '\n';
-    if (!ended && line.isEmpty())
-        throw std::runtime_error("Could not read input.");
-    return line;
-}
 
 // The words as given: a network name is the bytes the user typed.
 struct CommandLine {
@@ -224,47 +41,14 @@ struct CommandLine {
     bool hidden = false;
 };
 
-// Standard output as the caller left it: closed, its number holds /dev/null.
-bool output_closed = false;
-
-// A stream the caller closed is opened on /dev/null before anything else can
-// take its number: otherwise a descriptor of the process's own (the
-// application object's) would become standard output or error, and output
-// would be written into it.
-void open_closed_streams()
-{
-    for (int stream = STDIN_FILENO; stream <= STDERR_FILENO; ++stream) {
-        if (::fcntl(stream, F_GETFD) >= 0 || errno != EBADF)
-            continue;
-        // The lowest free number: the lower streams are open by now.
-        ::open("/dev/null", stream == STDIN_FILENO ? O_RDONLY : O_WRONLY);
-        if (stream == STDOUT_FILENO)
-            output_closed = true;
-    }
-}
-
-// The output is the result: one that cannot be written is a failure.
-void write_out(const QByteArray& bytes)
-{
-    erase_progress();
-    if (output_closed)
-        throw std::runtime_error(std::string("Could not write output: ") + std::strerror(EBADF));
-    for (qsizetype at = 0; at < bytes.size();) {
-        const ssize_t written = ::write(STDOUT_FILENO, bytes.constData() + at, size_t(bytes.size() - at));
-        if (written > 0) {
-            at += written;
-        } else if (written < 0 && errno == EINTR) {
-            throw_if_interrupted();
-        } else {
-            throw std::runtime_error(std::string("Could not write output: ") + std::strerror(errno));
-        }
-    }
-}
-
-void usage()
-{
-    write_out(usage_text);
-}
+// Every flag word and what it sets; an action reads only those it honours.
+struct Flag {
+    const char* word;
+    bool CommandLine::*set;
+};
+const Flag flags[] = {{"--json", &CommandLine::as_json},   {"--cached", &CommandLine::cached},
+                      {"--password-stdin", &CommandLine::password_stdin}, {"--open", &CommandLine::open},
+                      {"--yes", &CommandLine::yes},        {"--hidden", &CommandLine::hidden}};
 
 // Every text line goes through here: it may carry a name chosen by a stranger.
 QByteArray shown_line(const QString& text)
@@ -280,11 +64,6 @@ void write_line(const QString& text)
 void write_json(const QJsonDocument& document)
 {
     write_out(vtl::wifi::json_text(document.toJson(QJsonDocument::Compact)) + '\n');
-}
-
-bool take_flag(QByteArrayList& arguments, const char* word)
-{
-    return arguments.removeAll(word) > 0;
 }
 
 bool is_help(const QByteArray& word)
@@ -496,8 +275,12 @@ void forget(const Client& client, const CommandLine& line)
     acknowledge(line, QStringLiteral("Forgot %1.").arg(vtl::wifi::ssid_label(ssid)));
 }
 
+// One entry per action: the help text, the flags and the checks of the
+// command line all come from here.
 struct Action {
     const char* word;
+    std::initializer_list<const char*> usage; // each line after "vantrel-wifi "
+    std::initializer_list<const char*> flags; // those it honours
     bool (*accepts)(const CommandLine&);
     const char* refusal;
     void (*run)(const Client&, const CommandLine&);
@@ -508,18 +291,64 @@ bool no_operands(const CommandLine& line)
     return line.operands.isEmpty();
 }
 
+bool one_operand(const CommandLine& line)
+{
+    return line.operands.size() == 1;
+}
+
 const Action actions[] = {
-    {"status", [](const CommandLine&) { return true; }, "", show_status},
-    {"list", no_operands, "list takes no network name.", list},
-    {"pick", no_operands, "pick takes no arguments.", pick},
-    {"connect", [](const CommandLine& line) { return line.operands.size() == 1 && !(line.open && line.password_stdin); },
+    {"status", {"status [--json]"}, {"--json"}, [](const CommandLine&) { return true; }, "", show_status},
+    {"list", {"list [--json] [--cached]"}, {"--json", "--cached"}, no_operands, "list takes no network name.", list},
+    {"pick", {"pick"}, {}, no_operands, "pick takes no arguments.", pick},
+    {"connect", {"connect [--hidden] [--open|--password-stdin] SSID"}, {"--hidden", "--open", "--password-stdin", "--json"},
+     [](const CommandLine& line) { return one_operand(line) && !(line.open && line.password_stdin); },
      "connect requires one SSID and one security choice.", connect},
-    {"password", [](const CommandLine& line) { return line.operands.size() == 1; }, "password requires one SSID.",
+    {"password", {"password [--hidden] SSID"}, {"--hidden", "--json"}, one_operand, "password requires one SSID.",
      change_password},
-    {"disconnect", no_operands, "disconnect takes no arguments.", disconnect},
-    {"forget", [](const CommandLine& line) { return line.yes && line.operands.size() == 1; },
+    {"disconnect", {"disconnect"}, {"--json"}, no_operands, "disconnect takes no arguments.", disconnect},
+    {"forget", {"forget --yes SSID"}, {"--yes", "--json"},
+     [](const CommandLine& line) { return line.yes && one_operand(line); },
      "Forgetting writes the saved Wi-Fi file. Use: vantrel-wifi forget --yes SSID", forget},
 };
+
+QByteArray usage_text()
+{
+    QByteArray text;
+    const char* lead = "Usage: ";
+    for (const Action& action : actions) {
+        for (const char* line : action.usage) {
+            text += QByteArray(lead) + "vantrel-wifi " + line + '\n';
+            lead = "       ";
+        }
+    }
+    return text + "\nScanning and switching saved networks do not write storage. Adding or\n"
+                  "forgetting a network deliberately updates the firmware Wi-Fi file once.\n";
+}
+
+// Flags may come anywhere; an action sees those it honours.
+CommandLine command_line(QByteArrayList arguments)
+{
+    QByteArrayList given;
+    for (const Flag& flag : flags) {
+        if (arguments.removeAll(flag.word) > 0)
+            given.append(flag.word);
+    }
+    CommandLine line;
+    if (arguments.isEmpty())
+        return line;
+    line.action = arguments.takeFirst();
+    line.operands = arguments;
+    for (const Action& action : actions) {
+        if (line.action != action.word)
+            continue;
+        for (const char* word : action.flags) {
+            const Flag* flag = std::find_if(std::begin(flags), std::end(flags),
+                                            [word](const Flag& known) { return std::strcmp(known.word, word) == 0; });
+            line.*flag->set = given.contains(word);
+        }
+    }
+    return line;
+}
 
 void dispatch(const Client& client, const CommandLine& line)
 {
@@ -547,23 +376,15 @@ int main(int argc, char** argv)
     QCoreApplication app(argc, argv);
     const ProgressLine progress;
     try {
-        CommandLine line;
-        line.as_json = take_flag(arguments, "--json");
-        line.cached = take_flag(arguments, "--cached");
-        line.password_stdin = take_flag(arguments, "--password-stdin");
-        line.open = take_flag(arguments, "--open");
-        line.yes = take_flag(arguments, "--yes");
-        line.hidden = take_flag(arguments, "--hidden");
-        if (arguments.isEmpty() || is_help(arguments.first())) {
-            usage();
+        const CommandLine line = command_line(arguments);
+        if (line.action.isEmpty() || is_help(line.action)) {
+            write_out(usage_text());
             return 0;
         }
-        if (arguments.first() == "--version") {
+        if (line.action == "--version") {
             write_out("vantrel-wifi " VANTREL_VERSION "\n");
             return 0;
         }
-        line.action = arguments.takeFirst();
-        line.operands = arguments;
         const Client client{QString()};
         dispatch(client, line);
         return 0;
