@@ -1,6 +1,8 @@
 #include "support/fake_daemon.h"
 #include "support/tool_run.h"
 
+#include <QFile>
+#include <QTemporaryDir>
 #include <QTest>
 
 namespace {
@@ -30,30 +32,39 @@ void CompletionTest::completes_data()
     QTest::addColumn<QByteArray>("words"); // COMP_WORDS as bash words, the last one being completed
     QTest::addColumn<bool>("daemon");
     QTest::addColumn<QByteArray>("replies");
+    QTest::addColumn<QByteArray>("stand_in"); // what a vantrel-wifi on PATH lists instead of the real one
     QTest::newRow("actions") << QByteArray("vantrel-wifi ''") << true
-                             << QByteArray("status\nlist\npick\nconnect\npassword\ndisconnect\nforget\nhelp\n");
+                             << QByteArray("status\nlist\npick\nconnect\npassword\ndisconnect\nforget\nhelp\n") << QByteArray();
     QTest::newRow("an action by its start, after a flag") << QByteArray("vantrel-wifi --json di") << true
-                                                          << QByteArray("disconnect\n");
+                                                          << QByteArray("disconnect\n") << QByteArray();
     QTest::newRow("the flags of list") << QByteArray("vantrel-wifi list --") << true
-                                       << QByteArray("--json\n--cached\n");
+                                       << QByteArray("--json\n--cached\n") << QByteArray();
     QTest::newRow("names for connect, quoted for the shell")
         << QByteArray("vantrel-wifi connect ''") << true
-        << QByteArray("My\\ Net\nOffice\nBob\\'s\\ \\\"5G\\\"\n\\$HOME\nback\\\\slash\nCaf\xc3\xa9\n");
-    QTest::newRow("one name at most") << QByteArray("vantrel-wifi connect Office ''") << true << QByteArray();
+        << QByteArray("My\\ Net\nOffice\nBob\\'s\\ \\\"5G\\\"\n\\$HOME\nback\\\\slash\nCaf\xc3\xa9\n") << QByteArray();
+    QTest::newRow("one name at most") << QByteArray("vantrel-wifi connect Office ''") << true << QByteArray() << QByteArray();
     QTest::newRow("forget: saved names only") << QByteArray("vantrel-wifi forget --yes ''") << true
-                                              << QByteArray("My\\ Net\nOffice\n");
+                                              << QByteArray("My\\ Net\nOffice\n") << QByteArray();
     QTest::newRow("the flags of password") << QByteArray("vantrel-wifi password --") << true
-                                           << QByteArray("--hidden\n--json\n");
+                                           << QByteArray("--hidden\n--json\n") << QByteArray();
     QTest::newRow("a saved name begun in quotes") << QByteArray("vantrel-wifi password \"'My N\"") << true
-                                                  << QByteArray("My\\ Net\n");
+                                                  << QByteArray("My\\ Net\n") << QByteArray();
     QTest::newRow("a name begun with a backslash") << QByteArray("vantrel-wifi connect 'back\\\\'") << true
-                                                   << QByteArray("back\\\\slash\n");
-    QTest::newRow("no names for pick") << QByteArray("vantrel-wifi pick ''") << true << QByteArray();
-    QTest::newRow("no daemon: nothing, silently") << QByteArray("vantrel-wifi connect ''") << false << QByteArray();
+                                                   << QByteArray("back\\\\slash\n") << QByteArray();
+    QTest::newRow("no names for pick") << QByteArray("vantrel-wifi pick ''") << true << QByteArray() << QByteArray();
+    QTest::newRow("no daemon: nothing, silently") << QByteArray("vantrel-wifi connect ''") << false << QByteArray() << QByteArray();
     QTest::newRow("vantrel-battery modes") << QByteArray("vantrel-battery --p") << true
-                                           << QByteArray("--percentage\n--prompt\n");
-    QTest::newRow("the first word's flags") << QByteArray("vantrel-wifi --v") << true << QByteArray("--version\n");
-    QTest::newRow("vantrel-battery takes one") << QByteArray("vantrel-battery --prompt ''") << true << QByteArray();
+                                           << QByteArray("--percentage\n--prompt\n") << QByteArray();
+    QTest::newRow("the first word's flags") << QByteArray("vantrel-wifi --v") << true << QByteArray("--version\n") << QByteArray();
+    // A stand-in tool whose entries have their members in another order, and new ones.
+    const QByteArray reordered = "[{\"supported\":true,\"ssid\":\"Zeta \\\"5G\\\"\",\"cert\":{\"saved\":false,"
+                                 "\"ssid\":\"x\"},\"tags\":[\"}\",\"saved\"],\"saved\":true},"
+                                 "{\"saved\":false,\"ssid\":\"Open Air\",\"extra\":null},{\"ssid\":\"Plain\",\"saved\":true}]";
+    QTest::newRow("names in any member order, beside new members")
+        << QByteArray("vantrel-wifi connect ''") << true << QByteArray("Zeta\\ \\\"5G\\\"\nOpen\\ Air\nPlain\n") << reordered;
+    QTest::newRow("saved names in any member order")
+        << QByteArray("vantrel-wifi forget --yes ''") << true << QByteArray("Zeta\\ \\\"5G\\\"\nPlain\n") << reordered;
+    QTest::newRow("vantrel-battery takes one") << QByteArray("vantrel-battery --prompt ''") << true << QByteArray() << QByteArray();
 }
 
 void CompletionTest::completes()
@@ -64,16 +75,24 @@ void CompletionTest::completes()
     fake.reply("SCAN_RESULTS", scan_results);
     fake.reply("LIST_NETWORKS", "network id / ssid / bssid / flags\n0\tOffice\tany\t\n1\tMy Net\tany\t\n");
     fake.reply("STATUS", "wpa_state=DISCONNECTED\n");
+    QFETCH(QByteArray, stand_in);
     QStringList tool;
     for (const QString& word : tool_command(QStringLiteral(VANTREL_WIFI_BINARY), QStringList()))
         tool.append(QLatin1Char('\'') + word + QLatin1Char('\''));
+    const QTemporaryDir bin;
+    QFile listing(bin.filePath(QStringLiteral("vantrel-wifi")));
+    QVERIFY(listing.open(QIODevice::WriteOnly));
+    listing.write("#!/bin/sh\ncat <<'EOF'\n" + stand_in + "\nEOF\n");
+    listing.setPermissions(QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    listing.close();
     const QString script = QStringLiteral(
         "source '%1/completion/vantrel-wifi'; source '%1/completion/vantrel-battery'\n"
-        "vantrel-wifi() { %2 \"$@\"; }\n"
+        "[ -n '%4' ] && PATH='%5':$PATH || vantrel-wifi() { %2 \"$@\"; }\n"
         "COMP_WORDS=(%3); COMP_CWORD=$((${#COMP_WORDS[@]} - 1))\n"
         "complete -p \"${COMP_WORDS[0]}\" | { read -r _ _ function _; \"$function\" \"${COMP_WORDS[0]}\"; "
         "printf '%s\\n' \"${COMPREPLY[@]}\"; } | sed '/^$/d'\n")
-        .arg(QStringLiteral(VANTREL_SOURCE_DIR), tool.join(QLatin1Char(' ')), QString::fromUtf8(words));
+        .arg(QStringLiteral(VANTREL_SOURCE_DIR), tool.join(QLatin1Char(' ')), QString::fromUtf8(words),
+             stand_in.isEmpty() ? QString() : QStringLiteral("1"), bin.path());
     QProcessEnvironment environment =
         wifi_environment(daemon ? fake.path() : QStringLiteral("/tmp/vantrel-no-daemon-here"));
     environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));

@@ -3,6 +3,7 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTest>
@@ -18,17 +19,11 @@
 
 namespace {
 
-const QByteArray usage_text =
-    "Usage: vantrel-wifi status [--json]\n"
-    "       vantrel-wifi list [--json] [--cached]\n"
-    "       vantrel-wifi pick\n"
-    "       vantrel-wifi connect [--hidden] [--open|--password-stdin] SSID\n"
-    "       vantrel-wifi password [--hidden] SSID\n"
-    "       vantrel-wifi disconnect\n"
-    "       vantrel-wifi forget --yes SSID\n"
-    "\n"
-    "Scanning and switching saved networks do not write storage. Adding or\n"
-    "forgetting a network deliberately updates the firmware Wi-Fi file once.\n";
+// The program's own help: every way of asking for it gives the same text.
+QByteArray help_text()
+{
+    return run_wifi(wifi_environment(QStringLiteral("/tmp/vantrel-no-daemon-here")), words("--help")).out;
+}
 
 // A daemon that has stopped reading: its socket's queue is full, so a
 // blocking send to it would wait for ever. It may read again, never answering.
@@ -87,6 +82,7 @@ class WifiCliTest : public QObject {
 private Q_SLOTS:
     void prints_usage_data();
     void prints_usage();
+    void documents_every_word();
     void prints_the_version_data();
     void prints_the_version();
     void refuses_command_lines_data();
@@ -116,11 +112,46 @@ void WifiCliTest::prints_usage()
     QFETCH(QStringList, arguments);
     FakeDaemon daemon;
     const ToolRun run = run_wifi(wifi_environment(daemon.path()), arguments);
-    QCOMPARE(run.out, usage_text);
-    QCOMPARE(run.out.size(), 433);
+    QCOMPARE(run.out, help_text());
     QCOMPARE(run.err, QByteArray());
     QCOMPARE(run.status, 0);
     QVERIFY(daemon.requests().isEmpty());
+}
+
+// The help's own lines, and every action and flag word it names found in the
+// manual page and the completion script.
+void WifiCliTest::documents_every_word()
+{
+    const QByteArray help = help_text();
+    QVERIFY(help.startsWith("Usage: vantrel-wifi status [--json]\n       vantrel-wifi list [--json] [--cached]\n"));
+    QVERIFY(help.contains("\n       vantrel-wifi connect [--hidden] [--open|--password-stdin] SSID\n"));
+    QVERIFY(help.endsWith("\n\nScanning and switching saved networks do not write storage. Adding or\n"
+                          "forgetting a network deliberately updates the firmware Wi-Fi file once.\n"));
+    QFile manual(QStringLiteral(VANTREL_SOURCE_DIR "/man/vantrel-wifi.1.in"));
+    QFile completion(QStringLiteral(VANTREL_SOURCE_DIR "/completion/vantrel-wifi"));
+    QVERIFY(manual.open(QIODevice::ReadOnly) && completion.open(QIODevice::ReadOnly));
+    const QString man = QString::fromUtf8(manual.readAll());
+    const QString script = QString::fromUtf8(completion.readAll());
+    QStringList checked;
+    for (const QString& line : QString::fromUtf8(help).split(QLatin1Char('\n'))) {
+        if (!line.contains(QLatin1String("vantrel-wifi ")))
+            break;
+        const QString synopsis = line.mid(line.indexOf(QLatin1String("vantrel-wifi ")) + 13);
+        const QString action = synopsis.section(QLatin1Char(' '), 0, 0);
+        QVERIFY2(man.contains(QRegularExpression(QStringLiteral("\n\\.B %1[ \n]").arg(action))), qPrintable(action));
+        QVERIFY2(script.contains(QRegularExpression(QStringLiteral("[ ']%1[ ')]").arg(action))), qPrintable(action));
+        checked.append(action);
+        const QRegularExpression flag(QStringLiteral("--[a-z-]+"));
+        for (auto match = flag.globalMatch(line); match.hasNext();) {
+            const QString word = match.next().captured();
+            QVERIFY2(man.contains(QString(word).replace(QLatin1Char('-'), QLatin1String("\\-"))), qPrintable(word));
+            // Offered after the action.
+            const QRegularExpression offered(QStringLiteral("\n *%1\\) flags='[^']*%2[ ']").arg(action, word));
+            QVERIFY2(script.contains(offered), qPrintable(action + QLatin1Char(' ') + word));
+            checked.append(word);
+        }
+    }
+    QCOMPARE(checked.filter(QRegularExpression(QStringLiteral("^[a-z]"))).size(), 7);
 }
 
 void WifiCliTest::refuses_command_lines_data()
