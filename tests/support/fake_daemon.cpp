@@ -2,6 +2,7 @@
 
 #include "vtl/wifi.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstring>
 #include <stdexcept>
@@ -54,6 +55,97 @@ void FakeDaemon::hold(const QList<AccessPoint>& table)
 {
     const std::lock_guard<std::mutex> lock(mutex_);
     table_ = table;
+}
+
+void FakeDaemon::keep_profiles(const QByteArray& listed)
+{
+    QList<SavedProfile> profiles;
+    for (const QByteArray& line : listed.split('\n').mid(1)) {
+        const QByteArrayList columns = line.split('\t');
+        if (columns.size() >= 2)
+            profiles.append({columns.at(0).toInt(), columns.at(1), columns.value(3)});
+    }
+    const std::lock_guard<std::mutex> lock(mutex_);
+    profiles_ = profiles;
+}
+
+QByteArray FakeDaemon::profiles() const
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    QByteArray listed;
+    for (const SavedProfile& profile : profiles_.value_or(QList<SavedProfile>()))
+        listed += QByteArray::number(profile.id) + ' ' + profile.ssid + ' ' + profile.flags + '|';
+    return listed;
+}
+
+namespace {
+
+// A name as LIST_NETWORKS shows it.
+QByteArray escaped(const QByteArray& name)
+{
+    QByteArray text;
+    for (const char c : name) {
+        if (c == '"' || c == '\\')
+            text += QByteArray("\\") + c;
+        else if (uchar(c) >= 0x20 && uchar(c) < 0x7f)
+            text += c;
+        else
+            text += "\\x" + QByteArray::number(uchar(c), 16).rightJustified(2, '0');
+    }
+    return text;
+}
+
+void set_disabled(QByteArray& flags, bool disabled)
+{
+    flags.replace("[DISABLED]", "");
+    if (disabled)
+        flags += "[DISABLED]";
+}
+
+} // namespace
+
+// Requests on a profile, by id, and ADD_NETWORK: answered as the daemon
+// does when the table is kept and no script says otherwise.
+bool FakeDaemon::answers_from_profiles(const QByteArray& request) const
+{
+    static const QByteArrayList verbs = {"ADD_NETWORK",     "SET_NETWORK",    "ENABLE_NETWORK",
+                                         "DISABLE_NETWORK", "SELECT_NETWORK", "REMOVE_NETWORK"};
+    return verbs.contains(request.split(' ').first());
+}
+
+// Called with the lock held.
+FakeDaemon::Reply FakeDaemon::profile_reply(const QByteArray& request) const
+{
+    int next = 0;
+    for (const SavedProfile& profile : *profiles_)
+        next = std::max(next, profile.id + 1);
+    if (request == "ADD_NETWORK")
+        return QByteArray::number(next) + '\n';
+    const int id = request.split(' ').value(1).toInt();
+    const bool known = std::any_of(profiles_->begin(), profiles_->end(), [id](const SavedProfile& p) { return p.id == id; });
+    return QByteArray(known ? "OK\n" : "FAIL\n");
+}
+
+// Called with the lock held.
+void FakeDaemon::change_profiles(const QByteArray& request, const QByteArray& reply)
+{
+    const QByteArrayList words = request.split(' ');
+    const int id = words.value(1).toInt();
+    QList<SavedProfile>& table = *profiles_;
+    const auto profile = std::find_if(table.begin(), table.end(), [id](const SavedProfile& p) { return p.id == id; });
+    const QByteArray verb = words.first();
+    if (verb == "ADD_NETWORK" && reply.trimmed().toInt() >= 0 && !reply.startsWith("FAIL"))
+        table.append({reply.trimmed().toInt(), QByteArray(), "[DISABLED]"});
+    if (reply.trimmed() != "OK" || profile == table.end())
+        return;
+    if (verb == "SET_NETWORK" && words.value(2) == "ssid")
+        profile->ssid = escaped(QByteArray::fromHex(words.value(3)));
+    else if (verb == "ENABLE_NETWORK" || verb == "DISABLE_NETWORK")
+        set_disabled(profile->flags, verb == "DISABLE_NETWORK");
+    else if (verb == "REMOVE_NETWORK")
+        table.erase(profile);
+    else if (verb == "SELECT_NETWORK")
+        std::for_each(table.begin(), table.end(), [id](SavedProfile& each) { set_disabled(each.flags, each.id != id); });
 }
 
 namespace {
@@ -147,6 +239,14 @@ FakeDaemon::Reply FakeDaemon::next_reply(const QByteArray& request)
             QList<Reply>& replies = found->second;
             return replies.size() > 1 ? replies.takeFirst() : replies.first();
         }
+        if (profiles_ && answers_from_profiles(request))
+            return profile_reply(request);
+        if (profiles_ && request == "LIST_NETWORKS") {
+            QByteArray listed = "network id / ssid / bssid / flags\n";
+            for (const SavedProfile& profile : *profiles_)
+                listed += QByteArray::number(profile.id) + '\t' + profile.ssid + "\tany\t" + profile.flags + '\n';
+            return listed;
+        }
         if (table_ && request == "SCAN_RESULTS")
             return scan_results(*table_);
         if (table_ && request.startsWith("BSS RANGE=") && request.endsWith("- MASK=0x21887"))
@@ -220,6 +320,12 @@ void FakeDaemon::serve()
         }
         const Fault fault = fault_for(request);
         Reply reply = fault == Fault::Refuse ? Reply("FAIL\n") : next_reply(request);
+        if (reply) {
+            // A lost reply's request was carried out all the same.
+            const std::lock_guard<std::mutex> lock(mutex_);
+            if (profiles_)
+                change_profiles(request, *reply);
+        }
         if (fault == Fault::Lose)
             reply.reset();
         if (reply)
@@ -247,6 +353,19 @@ void FakeDaemon::stall()
     ::poll(&stop, 1, 3500);
     for (const int filler : fillers)
         ::close(filler);
+}
+
+QList<QByteArray> changing(const QList<QByteArray>& requests)
+{
+    static const QByteArrayList changes = {"ADD_NETWORK",    "SET_NETWORK",    "ENABLE_NETWORK", "DISABLE_NETWORK",
+                                           "SELECT_NETWORK", "REMOVE_NETWORK", "SAVE_CONFIG",    "SCAN",
+                                           "DISCONNECT"};
+    QList<QByteArray> changed;
+    for (const QByteArray& request : requests) {
+        if (changes.contains(request.split(' ').first()))
+            changed.append(request);
+    }
+    return changed;
 }
 
 QList<QByteArray> merged_polls(QList<QByteArray> requests)

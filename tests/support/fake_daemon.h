@@ -46,6 +46,13 @@ public:
         QByteArray ssid; // escaped
     };
     void hold(const QList<AccessPoint>& table);
+    // Keeps a profile table, as LIST_NETWORKS lists it, that the requests
+    // answered OK change as the daemon's own would (ADD_NETWORK answered with
+    // an id). LIST_NETWORKS and the requests on profiles without a script are
+    // answered from it: OK for a profile it holds, FAIL for one it does not.
+    void keep_profiles(const QByteArray& listed);
+    // The kept table as "id name flags|" for each profile.
+    QByteArray profiles() const;
     // The `occurrence`-th request (from 1) with the text `request` meets `fault`;
     // each call adds one more.
     void inject(Fault fault, const QByteArray& request, int occurrence);
@@ -73,6 +80,15 @@ private:
     std::map<QByteArray, QList<Reply>> scripts_;
     QString forward_;
     std::optional<QList<AccessPoint>> table_;
+    struct SavedProfile {
+        int id;
+        QByteArray ssid; // escaped
+        QByteArray flags;
+    };
+    std::optional<QList<SavedProfile>> profiles_;
+    bool answers_from_profiles(const QByteArray& request) const;
+    Reply profile_reply(const QByteArray& request) const;
+    void change_profiles(const QByteArray& request, const QByteArray& reply);
     struct Injection {
         Fault fault;
         QByteArray request;
@@ -89,6 +105,9 @@ private:
     QElapsedTimer clock_;
     std::thread thread_;
 };
+
+// The requests that change the daemon, in order: what a run did, whatever it read.
+QList<QByteArray> changing(const QList<QByteArray>& requests);
 
 // How many status polls fit into a wait depends on the machine's speed (and
 // on the real daemon's pace): `requests` with repeated polls merged into one.
