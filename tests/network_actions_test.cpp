@@ -133,51 +133,50 @@ void NetworkActionsTest::runs_data()
         << words("disconnect --json") << with(networks, "DISCONNECT", "FAIL\n") << none
         << QByteArray("vantrel-wifi: Could not disconnect Wi-Fi: FAIL\n") << QList<QByteArray>{"DISCONNECT"};
 
-    const QList<QByteArray> lookup = {"LIST_NETWORKS", "STATUS"};
     QTest::newRow("forget") << words("forget --yes Office") << networks << QByteArray("Forgot Office.\n") << none
-                            << lookup + QList<QByteArray>{"REMOVE_NETWORK 1", "SAVE_CONFIG"};
+                            << QList<QByteArray>{"REMOVE_NETWORK 1", "SAVE_CONFIG"};
     QTest::newRow("forget --json") << words("forget Office --json --yes") << networks
                                    << QByteArray("{\"ok\":true}\n") << none
-                                   << lookup + QList<QByteArray>{"REMOVE_NETWORK 1", "SAVE_CONFIG"};
+                                   << QList<QByteArray>{"REMOVE_NETWORK 1", "SAVE_CONFIG"};
     QTest::newRow("forget the current network, no disconnect")
         << words("forget --yes Home") << networks << QByteArray("Forgot Home.\n") << none
-        << lookup + QList<QByteArray>{"REMOVE_NETWORK 0", "SAVE_CONFIG"};
+        << QList<QByteArray>{"REMOVE_NETWORK 0", "SAVE_CONFIG"};
     QTest::newRow("forget a network seen but not saved")
         << words("forget --yes Stranger") << networks << none
-        << QByteArray("vantrel-wifi: Stranger is not a saved network.\n") << lookup;
+        << QByteArray("vantrel-wifi: Stranger is not a saved network.\n") << QList<QByteArray>();
     QTest::newRow("forget, letter case differs")
         << words("forget --yes office") << networks << none
-        << QByteArray("vantrel-wifi: office is not a saved network.\n") << lookup;
+        << QByteArray("vantrel-wifi: office is not a saved network.\n") << QList<QByteArray>();
     QTest::newRow("forget of two profiles with one name removes both")
         << words("forget --yes Home") << with(networks, "LIST_NETWORKS", "network id\n0\tHome\n4\tHome\n")
         << QByteArray("Forgot Home.\n") << none
-        << lookup + QList<QByteArray>{"REMOVE_NETWORK 0", "REMOVE_NETWORK 4", "SAVE_CONFIG"};
+        << QList<QByteArray>{"REMOVE_NETWORK 0", "REMOVE_NETWORK 4", "SAVE_CONFIG"};
     QTest::newRow("forget, removal refused")
         << words("forget --yes Office") << with(networks, "REMOVE_NETWORK 1", "FAIL\n") << none
         << QByteArray("vantrel-wifi: Could not remove Wi-Fi network: FAIL\n")
-        << lookup + QList<QByteArray>{"REMOVE_NETWORK 1", "LIST_NETWORKS"};
+        << QList<QByteArray>{"REMOVE_NETWORK 1"};
     QTest::newRow("forget, the second of two refused: the first stays removed, saved")
         << words("forget --yes Home")
         << with(with(networks, "LIST_NETWORKS", "network id\n0\tHome\n4\tHome\n"), "REMOVE_NETWORK 4", "FAIL\n")
         << none << QByteArray("vantrel-wifi: Could not remove Wi-Fi network: FAIL\n")
-        << lookup + QList<QByteArray>{"REMOVE_NETWORK 0", "REMOVE_NETWORK 4", "LIST_NETWORKS", "SAVE_CONFIG"};
+        << QList<QByteArray>{"REMOVE_NETWORK 0", "REMOVE_NETWORK 4", "SAVE_CONFIG"};
     QTest::newRow("forget, save refused")
         << words("forget --yes Office") << with(networks, "SAVE_CONFIG", "FAIL\n") << none
         << QByteArray("vantrel-wifi: Could not save removed Wi-Fi network: FAIL\n")
-        << lookup + QList<QByteArray>{"REMOVE_NETWORK 1", "SAVE_CONFIG"};
+        << QList<QByteArray>{"REMOVE_NETWORK 1", "SAVE_CONFIG"};
     QTest::newRow("forget a name the daemon escapes")
         << QStringList{QStringLiteral("forget"), QStringLiteral("--yes"), QString::fromUtf8("Caf\xc3\xa9")}
         << with(networks, "LIST_NETWORKS", "network id / ssid / bssid / flags\n5\tCaf\\xc3\\xa9\tany\t\n")
-        << QByteArray("Forgot Caf\xc3\xa9.\n") << none << lookup + QList<QByteArray>{"REMOVE_NETWORK 5", "SAVE_CONFIG"};
+        << QByteArray("Forgot Caf\xc3\xa9.\n") << none << QList<QByteArray>{"REMOVE_NETWORK 5", "SAVE_CONFIG"};
     const QByteArray look_alikes = "network id / ssid / bssid / flags\n5\tlat\\xe9\tany\t\n6\tlat\\\\xe9\tany\t\n";
     QTest::newRow("forget a name that is not UTF-8: its bytes")
         << QStringList{QStringLiteral("forget"), QStringLiteral("--yes"), raw_word("lat\xe9")}
         << with(with(networks, "LIST_NETWORKS", look_alikes), "REMOVE_NETWORK 5", "OK\n")
-        << QByteArray("Forgot lat\\xe9.\n") << none << lookup + QList<QByteArray>{"REMOVE_NETWORK 5", "SAVE_CONFIG"};
+        << QByteArray("Forgot lat\\xe9.\n") << none << QList<QByteArray>{"REMOVE_NETWORK 5", "SAVE_CONFIG"};
     QTest::newRow("forget its look-alike: those bytes")
         << QStringList{QStringLiteral("forget"), QStringLiteral("--yes"), QStringLiteral("lat\\xe9")}
         << with(with(networks, "LIST_NETWORKS", look_alikes), "REMOVE_NETWORK 6", "OK\n")
-        << QByteArray("Forgot lat\\xe9.\n") << none << lookup + QList<QByteArray>{"REMOVE_NETWORK 6", "SAVE_CONFIG"};
+        << QByteArray("Forgot lat\\xe9.\n") << none << QList<QByteArray>{"REMOVE_NETWORK 6", "SAVE_CONFIG"};
     // 41 profiles whose names the daemon escapes pass 4 KiB: it cuts the table after the last whole line.
     QByteArray first_page = "network id / ssid / bssid / flags\n";
     QByteArray second_page = first_page;
@@ -216,7 +215,7 @@ void NetworkActionsTest::runs_data()
         << cached_list;
     QTest::newRow("a name with ESC never reaches the terminal")
         << QStringList{QStringLiteral("forget"), QStringLiteral("--yes"), QString::fromUtf8("Evil\x1b[2J")}
-        << networks << none << QByteArray("vantrel-wifi: Evil\\x1b[2J is not a saved network.\n") << lookup;
+        << networks << none << QByteArray("vantrel-wifi: Evil\\x1b[2J is not a saved network.\n") << QList<QByteArray>();
 }
 
 void NetworkActionsTest::runs()
@@ -232,7 +231,11 @@ void NetworkActionsTest::runs()
     QTEST(run.err, "err");
     QFETCH(QByteArray, err);
     QCOMPARE(run.status, err.isEmpty() ? 0 : 1);
-    QTEST(daemon.requests(), "requests");
+    // A row that lists reads (a list, paging) is about them and compares every
+    // request; one that lists only changes compares what changed.
+    QFETCH(QList<QByteArray>, requests);
+    const bool reading = changing(requests) != requests;
+    QCOMPARE(reading ? daemon.requests() : changing(daemon.requests()), requests);
     QCOMPARE(leftover_sockets(run.pid), QStringList());
 }
 
