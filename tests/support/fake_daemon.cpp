@@ -104,26 +104,26 @@ void set_disabled(QByteArray& flags, bool disabled)
 
 } // namespace
 
-// Requests on a profile, by id, and ADD_NETWORK: answered as the daemon
-// does when the table is kept and no script says otherwise.
-bool FakeDaemon::answers_from_profiles(const QByteArray& request) const
+// Called with the lock held: the kept table's answer, as the daemon's, to
+// LIST_NETWORKS and the requests on profiles; empty for any other request.
+QByteArray FakeDaemon::profile_reply(const QByteArray& request) const
 {
-    static const QByteArrayList verbs = {"ADD_NETWORK",     "SET_NETWORK",    "ENABLE_NETWORK",
-                                         "DISABLE_NETWORK", "SELECT_NETWORK", "REMOVE_NETWORK"};
-    return verbs.contains(request.split(' ').first());
-}
-
-// Called with the lock held.
-FakeDaemon::Reply FakeDaemon::profile_reply(const QByteArray& request) const
-{
+    QByteArray listed = "network id / ssid / bssid / flags\n";
     int next = 0;
-    for (const SavedProfile& profile : *profiles_)
+    for (const SavedProfile& profile : *profiles_) {
+        listed += QByteArray::number(profile.id) + '\t' + profile.ssid + "\tany\t" + profile.flags + '\n';
         next = std::max(next, profile.id + 1);
+    }
+    const QByteArray verb = request.split(' ').first();
+    if (request == "LIST_NETWORKS")
+        return listed;
     if (request == "ADD_NETWORK")
         return QByteArray::number(next) + '\n';
+    if (!verb.endsWith("_NETWORK") || verb == "GET_NETWORK" || verb == "LIST_NETWORKS")
+        return QByteArray();
     const int id = request.split(' ').value(1).toInt();
     const bool known = std::any_of(profiles_->begin(), profiles_->end(), [id](const SavedProfile& p) { return p.id == id; });
-    return QByteArray(known ? "OK\n" : "FAIL\n");
+    return known ? "OK\n" : "FAIL\n";
 }
 
 // Called with the lock held.
@@ -239,14 +239,8 @@ FakeDaemon::Reply FakeDaemon::next_reply(const QByteArray& request)
             QList<Reply>& replies = found->second;
             return replies.size() > 1 ? replies.takeFirst() : replies.first();
         }
-        if (profiles_ && answers_from_profiles(request))
-            return profile_reply(request);
-        if (profiles_ && request == "LIST_NETWORKS") {
-            QByteArray listed = "network id / ssid / bssid / flags\n";
-            for (const SavedProfile& profile : *profiles_)
-                listed += QByteArray::number(profile.id) + '\t' + profile.ssid + "\tany\t" + profile.flags + '\n';
-            return listed;
-        }
+        if (const QByteArray kept = profiles_ ? profile_reply(request) : QByteArray(); !kept.isEmpty())
+            return kept;
         if (table_ && request == "SCAN_RESULTS")
             return scan_results(*table_);
         if (table_ && request.startsWith("BSS RANGE=") && request.endsWith("- MASK=0x21887"))

@@ -86,8 +86,7 @@ private:
         QByteArray flags;
     };
     std::optional<QList<SavedProfile>> profiles_;
-    bool answers_from_profiles(const QByteArray& request) const;
-    Reply profile_reply(const QByteArray& request) const;
+    QByteArray profile_reply(const QByteArray& request) const;
     void change_profiles(const QByteArray& request, const QByteArray& reply);
     struct Injection {
         Fault fault;
