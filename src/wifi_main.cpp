@@ -10,8 +10,9 @@
 #include <algorithm>
 #include <cstring>
 #include <initializer_list>
-#include <iterator>
 #include <iostream>
+#include <iterator>
+#include <optional>
 #include <stdexcept>
 
 #include <unistd.h>
@@ -46,9 +47,11 @@ struct Flag {
     const char* word;
     bool CommandLine::*set;
 };
-const Flag flags[] = {{"--json", &CommandLine::as_json},   {"--cached", &CommandLine::cached},
-                      {"--password-stdin", &CommandLine::password_stdin}, {"--open", &CommandLine::open},
-                      {"--yes", &CommandLine::yes},        {"--hidden", &CommandLine::hidden}};
+const Flag flags[] = {
+    {"--json", &CommandLine::as_json}, {"--cached", &CommandLine::cached},
+    {"--password-stdin", &CommandLine::password_stdin}, {"--open", &CommandLine::open},
+    {"--yes", &CommandLine::yes}, {"--hidden", &CommandLine::hidden},
+};
 
 // Every text line goes through here: it may carry a name chosen by a stranger.
 QByteArray shown_line(const QString& text)
@@ -300,7 +303,8 @@ const Action actions[] = {
     {"status", {"status [--json]"}, {"--json"}, [](const CommandLine&) { return true; }, "", show_status},
     {"list", {"list [--json] [--cached]"}, {"--json", "--cached"}, no_operands, "list takes no network name.", list},
     {"pick", {"pick"}, {}, no_operands, "pick takes no arguments.", pick},
-    {"connect", {"connect [--hidden] [--open|--password-stdin] SSID"}, {"--hidden", "--open", "--password-stdin", "--json"},
+    {"connect", {"connect [--hidden] [--open|--password-stdin] SSID"},
+     {"--hidden", "--open", "--password-stdin", "--json"},
      [](const CommandLine& line) { return one_operand(line) && !(line.open && line.password_stdin); },
      "connect requires one SSID and one security choice.", connect},
     {"password", {"password [--hidden] SSID"}, {"--hidden", "--json"}, one_operand, "password requires one SSID.",
@@ -325,17 +329,18 @@ QByteArray usage_text()
                   "forgetting a network deliberately updates the firmware Wi-Fi file once.\n";
 }
 
-// Flags may come anywhere; an action sees those it honours.
-CommandLine command_line(QByteArrayList arguments)
+// Flags may come anywhere; an action sees those it honours. Nothing when no
+// word is left for an action.
+std::optional<CommandLine> command_line(QByteArrayList arguments)
 {
     QByteArrayList given;
     for (const Flag& flag : flags) {
         if (arguments.removeAll(flag.word) > 0)
             given.append(flag.word);
     }
-    CommandLine line;
     if (arguments.isEmpty())
-        return line;
+        return std::nullopt;
+    CommandLine line;
     line.action = arguments.takeFirst();
     line.operands = arguments;
     for (const Action& action : actions) {
@@ -376,17 +381,17 @@ int main(int argc, char** argv)
     QCoreApplication app(argc, argv);
     const ProgressLine progress;
     try {
-        const CommandLine line = command_line(arguments);
-        if (line.action.isEmpty() || is_help(line.action)) {
+        const std::optional<CommandLine> line = command_line(arguments);
+        if (!line || is_help(line->action)) {
             write_out(usage_text());
             return 0;
         }
-        if (line.action == "--version") {
+        if (line->action == "--version") {
             write_out("vantrel-wifi " VANTREL_VERSION "\n");
             return 0;
         }
         const Client client{QString()};
-        dispatch(client, line);
+        dispatch(client, *line);
         return 0;
     } catch (const Interrupted& interruption) {
         return 128 + interruption.signal();

@@ -162,6 +162,7 @@ void WifiCliTest::refuses_command_lines_data()
     const QByteArray connect = "connect requires one SSID and one security choice.";
     const QByteArray forget = "Forgetting writes the saved Wi-Fi file. Use: vantrel-wifi forget --yes SSID";
     QTest::newRow("capital S") << words("Status") << unknown;
+    QTest::newRow("an empty word") << QStringList{QString()} << unknown;
     QTest::newRow("unknown word") << words("scan") << unknown;
     QTest::newRow("unknown double-hyphen word") << words("--verbose status") << unknown;
     QTest::newRow("help not first") << words("status2 help") << unknown;
