@@ -17,6 +17,21 @@ const QByteArray scan_results = "bssid / frequency / signal level / flags / ssid
                                 "aa:06\t2412\t-65\t[ESS]\tTab\\there\n"
                                 "aa:07\t2412\t-70\t[ESS]\tCaf\\xc3\\xa9\n";
 
+// Completes `words` (bash words, the last one being completed) after the shell
+// code `setup`, which provides the vantrel-wifi that the script asks.
+ToolRun complete(const QByteArray& words, const QString& setup, QProcessEnvironment environment)
+{
+    const QString script = QStringLiteral(
+        "source '%1/completion/vantrel-wifi'; source '%1/completion/vantrel-battery'\n"
+        "%2\n"
+        "COMP_WORDS=(%3); COMP_CWORD=$((${#COMP_WORDS[@]} - 1))\n"
+        "complete -p \"${COMP_WORDS[0]}\" | { read -r _ _ function _; \"$function\" \"${COMP_WORDS[0]}\"; "
+        "printf '%s\\n' \"${COMPREPLY[@]}\"; } | sed '/^$/d'\n")
+        .arg(QStringLiteral(VANTREL_SOURCE_DIR), setup, QString::fromUtf8(words));
+    environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
+    return run_command({QStringLiteral("/bin/bash"), QStringLiteral("-c"), script}, environment);
+}
+
 } // namespace
 
 class CompletionTest : public QObject {
@@ -25,6 +40,8 @@ class CompletionTest : public QObject {
 private Q_SLOTS:
     void completes_data();
     void completes();
+    void reads_names_not_layout_data();
+    void reads_names_not_layout();
 };
 
 void CompletionTest::completes_data()
@@ -32,39 +49,30 @@ void CompletionTest::completes_data()
     QTest::addColumn<QByteArray>("words"); // COMP_WORDS as bash words, the last one being completed
     QTest::addColumn<bool>("daemon");
     QTest::addColumn<QByteArray>("replies");
-    QTest::addColumn<QByteArray>("stand_in"); // what a vantrel-wifi on PATH lists instead of the real one
     QTest::newRow("actions") << QByteArray("vantrel-wifi ''") << true
-                             << QByteArray("status\nlist\npick\nconnect\npassword\ndisconnect\nforget\nhelp\n") << QByteArray();
+                             << QByteArray("status\nlist\npick\nconnect\npassword\ndisconnect\nforget\nhelp\n");
     QTest::newRow("an action by its start, after a flag") << QByteArray("vantrel-wifi --json di") << true
-                                                          << QByteArray("disconnect\n") << QByteArray();
+                                                          << QByteArray("disconnect\n");
     QTest::newRow("the flags of list") << QByteArray("vantrel-wifi list --") << true
-                                       << QByteArray("--json\n--cached\n") << QByteArray();
+                                       << QByteArray("--json\n--cached\n");
     QTest::newRow("names for connect, quoted for the shell")
         << QByteArray("vantrel-wifi connect ''") << true
-        << QByteArray("My\\ Net\nOffice\nBob\\'s\\ \\\"5G\\\"\n\\$HOME\nback\\\\slash\nCaf\xc3\xa9\n") << QByteArray();
-    QTest::newRow("one name at most") << QByteArray("vantrel-wifi connect Office ''") << true << QByteArray() << QByteArray();
+        << QByteArray("My\\ Net\nOffice\nBob\\'s\\ \\\"5G\\\"\n\\$HOME\nback\\\\slash\nCaf\xc3\xa9\n");
+    QTest::newRow("one name at most") << QByteArray("vantrel-wifi connect Office ''") << true << QByteArray();
     QTest::newRow("forget: saved names only") << QByteArray("vantrel-wifi forget --yes ''") << true
-                                              << QByteArray("My\\ Net\nOffice\n") << QByteArray();
+                                              << QByteArray("My\\ Net\nOffice\n");
     QTest::newRow("the flags of password") << QByteArray("vantrel-wifi password --") << true
-                                           << QByteArray("--hidden\n--json\n") << QByteArray();
+                                           << QByteArray("--hidden\n--json\n");
     QTest::newRow("a saved name begun in quotes") << QByteArray("vantrel-wifi password \"'My N\"") << true
-                                                  << QByteArray("My\\ Net\n") << QByteArray();
+                                                  << QByteArray("My\\ Net\n");
     QTest::newRow("a name begun with a backslash") << QByteArray("vantrel-wifi connect 'back\\\\'") << true
-                                                   << QByteArray("back\\\\slash\n") << QByteArray();
-    QTest::newRow("no names for pick") << QByteArray("vantrel-wifi pick ''") << true << QByteArray() << QByteArray();
-    QTest::newRow("no daemon: nothing, silently") << QByteArray("vantrel-wifi connect ''") << false << QByteArray() << QByteArray();
+                                                   << QByteArray("back\\\\slash\n");
+    QTest::newRow("no names for pick") << QByteArray("vantrel-wifi pick ''") << true << QByteArray();
+    QTest::newRow("no daemon: nothing, silently") << QByteArray("vantrel-wifi connect ''") << false << QByteArray();
     QTest::newRow("vantrel-battery modes") << QByteArray("vantrel-battery --p") << true
-                                           << QByteArray("--percentage\n--prompt\n") << QByteArray();
-    QTest::newRow("the first word's flags") << QByteArray("vantrel-wifi --v") << true << QByteArray("--version\n") << QByteArray();
-    // A stand-in tool whose entries have their members in another order, and new ones.
-    const QByteArray reordered = "[{\"supported\":true,\"ssid\":\"Zeta \\\"5G\\\"\",\"cert\":{\"saved\":false,"
-                                 "\"ssid\":\"x\"},\"tags\":[\"}\",\"saved\"],\"saved\":true},"
-                                 "{\"saved\":false,\"ssid\":\"Open Air\",\"extra\":null},{\"ssid\":\"Plain\",\"saved\":true}]";
-    QTest::newRow("names in any member order, beside new members")
-        << QByteArray("vantrel-wifi connect ''") << true << QByteArray("Zeta\\ \\\"5G\\\"\nOpen\\ Air\nPlain\n") << reordered;
-    QTest::newRow("saved names in any member order")
-        << QByteArray("vantrel-wifi forget --yes ''") << true << QByteArray("Zeta\\ \\\"5G\\\"\nPlain\n") << reordered;
-    QTest::newRow("vantrel-battery takes one") << QByteArray("vantrel-battery --prompt ''") << true << QByteArray() << QByteArray();
+                                           << QByteArray("--percentage\n--prompt\n");
+    QTest::newRow("the first word's flags") << QByteArray("vantrel-wifi --v") << true << QByteArray("--version\n");
+    QTest::newRow("vantrel-battery takes one") << QByteArray("vantrel-battery --prompt ''") << true << QByteArray();
 }
 
 void CompletionTest::completes()
@@ -75,31 +83,45 @@ void CompletionTest::completes()
     fake.reply("SCAN_RESULTS", scan_results);
     fake.reply("LIST_NETWORKS", "network id / ssid / bssid / flags\n0\tOffice\tany\t\n1\tMy Net\tany\t\n");
     fake.reply("STATUS", "wpa_state=DISCONNECTED\n");
-    QFETCH(QByteArray, stand_in);
     QStringList tool;
     for (const QString& word : tool_command(QStringLiteral(VANTREL_WIFI_BINARY), QStringList()))
         tool.append(QLatin1Char('\'') + word + QLatin1Char('\''));
-    const QTemporaryDir bin;
-    QFile listing(bin.filePath(QStringLiteral("vantrel-wifi")));
-    QVERIFY(listing.open(QIODevice::WriteOnly));
-    listing.write("#!/bin/sh\ncat <<'EOF'\n" + stand_in + "\nEOF\n");
-    listing.setPermissions(QFileDevice::ReadOwner | QFileDevice::ExeOwner);
-    listing.close();
-    const QString script = QStringLiteral(
-        "source '%1/completion/vantrel-wifi'; source '%1/completion/vantrel-battery'\n"
-        "[ -n '%4' ] && PATH='%5':$PATH || vantrel-wifi() { %2 \"$@\"; }\n"
-        "COMP_WORDS=(%3); COMP_CWORD=$((${#COMP_WORDS[@]} - 1))\n"
-        "complete -p \"${COMP_WORDS[0]}\" | { read -r _ _ function _; \"$function\" \"${COMP_WORDS[0]}\"; "
-        "printf '%s\\n' \"${COMPREPLY[@]}\"; } | sed '/^$/d'\n")
-        .arg(QStringLiteral(VANTREL_SOURCE_DIR), tool.join(QLatin1Char(' ')), QString::fromUtf8(words),
-             stand_in.isEmpty() ? QString() : QStringLiteral("1"), bin.path());
-    QProcessEnvironment environment =
-        wifi_environment(daemon ? fake.path() : QStringLiteral("/tmp/vantrel-no-daemon-here"));
-    environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
-    const ToolRun run = run_command({QStringLiteral("/bin/bash"), QStringLiteral("-c"), script}, environment);
+    const ToolRun run =
+        complete(words, QStringLiteral("vantrel-wifi() { %1 \"$@\"; }").arg(tool.join(QLatin1Char(' '))),
+                 wifi_environment(daemon ? fake.path() : QStringLiteral("/tmp/vantrel-no-daemon-here")));
     QTEST(run.out, "replies");
     QCOMPARE(run.err, QByteArray());
     QCOMPARE(run.status, 0);
+}
+
+void CompletionTest::reads_names_not_layout_data()
+{
+    QTest::addColumn<QByteArray>("words");
+    QTest::addColumn<QByteArray>("replies");
+    QTest::newRow("connect") << QByteArray("vantrel-wifi connect ''")
+                             << QByteArray("Zeta\\ \\\"5G\\\"\nOpen\\ Air\nPlain\n");
+    QTest::newRow("forget: saved only") << QByteArray("vantrel-wifi forget --yes ''")
+                                        << QByteArray("Zeta\\ \\\"5G\\\"\nPlain\n");
+}
+
+// A vantrel-wifi on PATH whose entries hold their members in another order,
+// and members it may gain: the names are found all the same.
+void CompletionTest::reads_names_not_layout()
+{
+    QFETCH(QByteArray, words);
+    const QTemporaryDir bin;
+    QFile stand_in(bin.filePath(QStringLiteral("vantrel-wifi")));
+    QVERIFY(stand_in.open(QIODevice::WriteOnly));
+    stand_in.write("#!/bin/sh\ncat <<'EOF'\n"
+                   "[{\"supported\":true,\"ssid\":\"Zeta \\\"5G\\\"\",\"cert\":{\"saved\":false,\"ssid\":\"x\"},"
+                   "\"tags\":[\"}\",\"saved\"],\"saved\":true},{\"saved\":false,\"ssid\":\"Open Air\",\"extra\":null},"
+                   "{\"ssid\":\"Plain\",\"saved\":true}]\nEOF\n");
+    stand_in.setPermissions(QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    stand_in.close();
+    const ToolRun run = complete(words, QStringLiteral("PATH='%1':$PATH").arg(bin.path()),
+                                 wifi_environment(QStringLiteral("/tmp/vantrel-no-daemon-here")));
+    QTEST(run.out, "replies");
+    QCOMPARE(run.err, QByteArray());
 }
 
 QTEST_GUILESS_MAIN(CompletionTest)
