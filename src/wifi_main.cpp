@@ -329,6 +329,13 @@ QByteArray usage_text()
                   "forgetting a network deliberately updates the firmware Wi-Fi file once.\n";
 }
 
+const Action* action_named(const QByteArray& word)
+{
+    const auto found = std::find_if(std::begin(actions), std::end(actions),
+                                    [&word](const Action& action) { return word == action.word; });
+    return found == std::end(actions) ? nullptr : found;
+}
+
 // Flags may come anywhere; an action sees those it honours. Nothing when no
 // word is left for an action.
 std::optional<CommandLine> command_line(QByteArrayList arguments)
@@ -343,29 +350,23 @@ std::optional<CommandLine> command_line(QByteArrayList arguments)
     CommandLine line;
     line.action = arguments.takeFirst();
     line.operands = arguments;
-    for (const Action& action : actions) {
-        if (line.action != action.word)
-            continue;
-        for (const char* word : action.flags) {
-            const Flag* flag = std::find_if(std::begin(flags), std::end(flags),
-                                            [word](const Flag& known) { return std::strcmp(known.word, word) == 0; });
-            line.*flag->set = given.contains(word);
-        }
+    const Action* action = action_named(line.action);
+    for (const char* word : action ? action->flags : std::initializer_list<const char*>()) {
+        const Flag* flag = std::find_if(std::begin(flags), std::end(flags),
+                                        [word](const Flag& known) { return std::strcmp(known.word, word) == 0; });
+        line.*flag->set = given.contains(word);
     }
     return line;
 }
 
 void dispatch(const Client& client, const CommandLine& line)
 {
-    for (const Action& action : actions) {
-        if (line.action != action.word)
-            continue;
-        if (!action.accepts(line))
-            throw std::runtime_error(action.refusal);
-        action.run(client, line);
-        return;
-    }
-    throw std::runtime_error(unknown_action);
+    const Action* action = action_named(line.action);
+    if (!action)
+        throw std::runtime_error(unknown_action);
+    if (!action->accepts(line))
+        throw std::runtime_error(action->refusal);
+    action->run(client, line);
 }
 
 } // namespace

@@ -247,21 +247,19 @@ void NetworkActionsTest::waits_for_scan_data()
     QTest::addColumn<int>("at_least");
     QTest::addColumn<int>("below");
     const QStringList list = words("list --json");
-    QTest::newRow("default") << QStringList() << list << QByteArray("SCAN_RESULTS") << 1400 << 2900;
-    QTest::newRow("zero") << QStringList{QStringLiteral("VANTREL_WIFI_SCAN_DELAY_MS=0")} << list
-                          << QByteArray("SCAN_RESULTS") << 0 << 1000;
-    QTest::newRow("hex") << QStringList{QStringLiteral("VANTREL_WIFI_SCAN_DELAY_MS=0x10")} << list
-                         << QByteArray("SCAN_RESULTS") << 16 << 1000;
-    QTest::newRow("negative") << QStringList{QStringLiteral("VANTREL_WIFI_SCAN_DELAY_MS=-5")} << list
-                              << QByteArray("SCAN_RESULTS") << 1400 << 2900;
-    QTest::newRow("not a number") << QStringList{QStringLiteral("VANTREL_WIFI_SCAN_DELAY_MS=soon")} << list
-                                  << QByteArray("SCAN_RESULTS") << 1400 << 2900;
+    const QByteArray results = "SCAN_RESULTS";
+    const auto delay = [](const char* value) {
+        return QStringList{QStringLiteral("VANTREL_WIFI_SCAN_DELAY_MS=") + QLatin1String(value)};
+    };
+    QTest::newRow("default") << QStringList() << list << results << 1400 << 2900;
+    QTest::newRow("zero") << delay("0") << list << results << 0 << 1000;
+    QTest::newRow("hex") << delay("0x10") << list << results << 16 << 1000;
+    QTest::newRow("negative") << delay("-5") << list << results << 1400 << 2900;
+    QTest::newRow("not a number") << delay("soon") << list << results << 1400 << 2900;
     // A directed scan: "Busy" is answered FAIL-BUSY, "Quiet" OK.
-    const QStringList delay = {QStringLiteral("VANTREL_WIFI_SCAN_DELAY_MS=300")};
-    QTest::newRow("directed, after it") << delay << words("connect --hidden --open Quiet")
-                                        << QByteArray("SCAN_RESULTS") << 300 << 1000;
-    QTest::newRow("directed and busy, before asking again") << delay << words("connect --hidden --open Busy")
-                                                            << QByteArray("SCAN ssid 42757379") << 300 << 1000;
+    QTest::newRow("directed, after it") << delay("300") << words("connect --hidden --open Quiet") << results << 300 << 1000;
+    QTest::newRow("directed and busy, before asking again")
+        << delay("300") << words("connect --hidden --open Busy") << QByteArray("SCAN ssid 42757379") << 300 << 1000;
 }
 
 void NetworkActionsTest::waits_for_scan()

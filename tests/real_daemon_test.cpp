@@ -582,15 +582,6 @@ struct Entry {
     bool disabled = false;
 };
 
-// The daemon's escaping of the schedule's names: bytes outside printable ASCII as \xNN.
-QByteArray listed_name(const QByteArray& name)
-{
-    QByteArray field;
-    for (const char c : name)
-        field += uchar(c) >= 0x20 && uchar(c) < 0x7f ? QByteArray(1, c) : "\\x" + QByteArray(1, c).toHex();
-    return field;
-}
-
 // The daemon's whole table, a page at a time, through its own socket.
 QList<Entry> daemon_table(const RealDaemon& daemon)
 {
@@ -753,9 +744,6 @@ void RealDaemonTest::keeps_all_or_nothing_at_random()
     }
 }
 
-QTEST_GUILESS_MAIN(RealDaemonTest)
-#include "real_daemon_test.moc"
-
 // The rows of the shards, taken together, are each table's rows, each once:
 // a row numbered only in some shards would run in none, or in two.
 void RealDaemonTest::shares_out_every_row_once()
@@ -763,27 +751,26 @@ void RealDaemonTest::shares_out_every_row_once()
     const auto tags = [](const QString& shard) {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("VANTREL_TEST_SHARD"), shard);
-        const ToolRun run = run_command(
-            tool_command(QCoreApplication::applicationFilePath(), {QStringLiteral("-datatags")}), environment);
-        QByteArrayList rows;
-        for (const QByteArray& line : run.out.split('\n')) {
-            if (line.contains(" keeps_all_or_nothing"))
-                rows.append(line);
-        }
+        QByteArrayList rows = run_command(tool_command(QCoreApplication::applicationFilePath(), {QStringLiteral("-datatags")}),
+                                          environment).out.split('\n');
+        rows.removeIf([](const QByteArray& row) { return !row.contains(" keeps_all_or_nothing"); });
+        std::sort(rows.begin(), rows.end());
         return rows;
     };
     const int count = Shard().count;
-    QByteArrayList all = tags(QStringLiteral("0/1"));
+    const QByteArrayList all = tags(QStringLiteral("0/1"));
     QByteArrayList shared;
     for (int index = 0; index < count; ++index)
         shared += tags(QStringLiteral("%1/%2").arg(index).arg(count));
-    std::sort(all.begin(), all.end());
     std::sort(shared.begin(), shared.end());
     QCOMPARE(shared, all);
-    const auto seeds = std::count_if(all.cbegin(), all.cend(), [](const QByteArray& row) {
+    const qsizetype seeds = QByteArrayList(all).removeIf([](const QByteArray& row) {
         return row.contains(" keeps_all_or_nothing_at_random ");
     });
     QVERIFY(seeds > 0 && all.size() > seeds);
-    qInfo("Rows shared out: %lld fault rows and %lld seeds, each in one of %d shards",
-          qlonglong(all.size() - seeds), qlonglong(seeds), count);
+    qInfo("Rows shared out: %lld fault rows and %lld seeds, each in one of %d shards", qlonglong(all.size() - seeds),
+          qlonglong(seeds), count);
 }
+
+QTEST_GUILESS_MAIN(RealDaemonTest)
+#include "real_daemon_test.moc"

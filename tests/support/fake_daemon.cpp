@@ -59,14 +59,13 @@ void FakeDaemon::hold(const QList<AccessPoint>& table)
 
 void FakeDaemon::keep_profiles(const QByteArray& listed)
 {
-    QList<SavedProfile> profiles;
+    const std::lock_guard<std::mutex> lock(mutex_);
+    profiles_.emplace();
     for (const QByteArray& line : listed.split('\n').mid(1)) {
         const QByteArrayList columns = line.split('\t');
         if (columns.size() >= 2)
-            profiles.append({columns.at(0).toInt(), columns.at(1), columns.value(3)});
+            profiles_->append({columns.at(0).toInt(), columns.at(1), columns.value(3)});
     }
-    const std::lock_guard<std::mutex> lock(mutex_);
-    profiles_ = profiles;
 }
 
 QByteArray FakeDaemon::profiles() const
@@ -78,74 +77,52 @@ QByteArray FakeDaemon::profiles() const
     return listed;
 }
 
-namespace {
-
-// A name as LIST_NETWORKS shows it.
-QByteArray escaped(const QByteArray& name)
+// Called with the lock held, as are the two below.
+FakeDaemon::SavedProfile* FakeDaemon::saved(int id)
 {
-    QByteArray text;
-    for (const char c : name) {
-        if (c == '"' || c == '\\')
-            text += QByteArray("\\") + c;
-        else if (uchar(c) >= 0x20 && uchar(c) < 0x7f)
-            text += c;
-        else
-            text += "\\x" + QByteArray::number(uchar(c), 16).rightJustified(2, '0');
-    }
-    return text;
+    const auto found = std::find_if(profiles_->begin(), profiles_->end(), [id](const SavedProfile& p) { return p.id == id; });
+    return found == profiles_->end() ? nullptr : &*found;
 }
 
-void set_disabled(QByteArray& flags, bool disabled)
+// The kept table's answer, as the daemon's, to LIST_NETWORKS and to the
+// requests on profiles; empty for any other request.
+QByteArray FakeDaemon::profile_reply(const QByteArray& request)
 {
-    flags.replace("[DISABLED]", "");
-    if (disabled)
-        flags += "[DISABLED]";
-}
-
-} // namespace
-
-// Called with the lock held: the kept table's answer, as the daemon's, to
-// LIST_NETWORKS and the requests on profiles; empty for any other request.
-QByteArray FakeDaemon::profile_reply(const QByteArray& request) const
-{
-    QByteArray listed = "network id / ssid / bssid / flags\n";
-    int next = 0;
-    for (const SavedProfile& profile : *profiles_) {
-        listed += QByteArray::number(profile.id) + '\t' + profile.ssid + "\tany\t" + profile.flags + '\n';
-        next = std::max(next, profile.id + 1);
-    }
-    const QByteArray verb = request.split(' ').first();
-    if (request == "LIST_NETWORKS")
+    const QByteArrayList words = request.split(' ');
+    if (request == "LIST_NETWORKS") {
+        QByteArray listed = "network id / ssid / bssid / flags\n";
+        for (const SavedProfile& profile : *profiles_)
+            listed += QByteArray::number(profile.id) + '\t' + profile.ssid + "\tany\t" + profile.flags + '\n';
         return listed;
+    }
     if (request == "ADD_NETWORK")
-        return QByteArray::number(next) + '\n';
-    if (!verb.endsWith("_NETWORK") || verb == "GET_NETWORK" || verb == "LIST_NETWORKS")
+        return QByteArray::number(profiles_->isEmpty() ? 0 : profiles_->last().id + 1) + '\n';
+    if (!words.first().endsWith("_NETWORK") || words.first() == "GET_NETWORK" || words.first() == "LIST_NETWORKS")
         return QByteArray();
-    const int id = request.split(' ').value(1).toInt();
-    const bool known = std::any_of(profiles_->begin(), profiles_->end(), [id](const SavedProfile& p) { return p.id == id; });
-    return known ? "OK\n" : "FAIL\n";
+    return saved(words.value(1).toInt()) ? "OK\n" : "FAIL\n";
 }
 
-// Called with the lock held.
 void FakeDaemon::change_profiles(const QByteArray& request, const QByteArray& reply)
 {
     const QByteArrayList words = request.split(' ');
     const int id = words.value(1).toInt();
-    QList<SavedProfile>& table = *profiles_;
-    const auto profile = std::find_if(table.begin(), table.end(), [id](const SavedProfile& p) { return p.id == id; });
-    const QByteArray verb = words.first();
-    if (verb == "ADD_NETWORK" && reply.trimmed().toInt() >= 0 && !reply.startsWith("FAIL"))
-        table.append({reply.trimmed().toInt(), QByteArray(), "[DISABLED]"});
-    if (reply.trimmed() != "OK" || profile == table.end())
+    const auto set_disabled = [](SavedProfile& profile, bool disabled) {
+        profile.flags.replace("[DISABLED]", "");
+        profile.flags += disabled ? "[DISABLED]" : "";
+    };
+    SavedProfile* profile = saved(id);
+    if (words.first() == "ADD_NETWORK" && reply.trimmed().toInt() >= 0 && !reply.startsWith("FAIL"))
+        profiles_->append({reply.trimmed().toInt(), QByteArray(), "[DISABLED]"});
+    else if (reply.trimmed() != "OK" || !profile)
         return;
-    if (verb == "SET_NETWORK" && words.value(2) == "ssid")
-        profile->ssid = escaped(QByteArray::fromHex(words.value(3)));
-    else if (verb == "ENABLE_NETWORK" || verb == "DISABLE_NETWORK")
-        set_disabled(profile->flags, verb == "DISABLE_NETWORK");
-    else if (verb == "REMOVE_NETWORK")
-        table.erase(profile);
-    else if (verb == "SELECT_NETWORK")
-        std::for_each(table.begin(), table.end(), [id](SavedProfile& each) { set_disabled(each.flags, each.id != id); });
+    else if (words.first() == "SET_NETWORK" && words.value(2) == "ssid")
+        profile->ssid = listed_name(QByteArray::fromHex(words.value(3)));
+    else if (words.first() == "ENABLE_NETWORK" || words.first() == "DISABLE_NETWORK")
+        set_disabled(*profile, words.first() == "DISABLE_NETWORK");
+    else if (words.first() == "REMOVE_NETWORK")
+        profiles_->removeIf([id](const SavedProfile& p) { return p.id == id; });
+    else if (words.first() == "SELECT_NETWORK")
+        std::for_each(profiles_->begin(), profiles_->end(), [&](SavedProfile& each) { set_disabled(each, each.id != id); });
 }
 
 namespace {
@@ -347,6 +324,16 @@ void FakeDaemon::stall()
     ::poll(&stop, 1, 3500);
     for (const int filler : fillers)
         ::close(filler);
+}
+
+QByteArray listed_name(const QByteArray& name)
+{
+    QByteArray field;
+    for (const char c : name) {
+        const bool plain = uchar(c) >= 0x20 && uchar(c) < 0x7f;
+        field += c == '"' || c == '\\' ? "\\" + QByteArray(1, c) : plain ? QByteArray(1, c) : "\\x" + QByteArray(1, c).toHex();
+    }
+    return field;
 }
 
 QList<QByteArray> changing(const QList<QByteArray>& requests)

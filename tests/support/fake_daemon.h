@@ -86,7 +86,8 @@ private:
         QByteArray flags;
     };
     std::optional<QList<SavedProfile>> profiles_;
-    QByteArray profile_reply(const QByteArray& request) const;
+    SavedProfile* saved(int id);
+    QByteArray profile_reply(const QByteArray& request);
     void change_profiles(const QByteArray& request, const QByteArray& reply);
     struct Injection {
         Fault fault;
@@ -104,6 +105,10 @@ private:
     QElapsedTimer clock_;
     std::thread thread_;
 };
+
+// A name as LIST_NETWORKS shows it: bytes outside printable ASCII as \xNN,
+// a quote or backslash after a backslash.
+QByteArray listed_name(const QByteArray& name);
 
 // The requests that change the daemon, in order: what a run did, whatever it read.
 QList<QByteArray> changing(const QList<QByteArray>& requests);
