@@ -124,7 +124,10 @@ QByteArray bss_table(const Client& client)
     return lines;
 }
 
-void wait_connected(const Client& client, const QByteArray& ssid, int timeout_ms)
+// An enterprise join is watched on `events` too: a failure the daemon
+// reports there ends the wait at once, before it tries the credentials again.
+void wait_connected(const Client& client, const QByteArray& ssid, int timeout_ms, const Events* events = nullptr,
+                    const QByteArray& ca_file = QByteArray())
 {
     if (timeout_ms < 1)
         return;
@@ -135,7 +138,19 @@ void wait_connected(const Client& client, const QByteArray& ssid, int timeout_ms
         const Status current = client.status();
         if (current.state == QLatin1String("COMPLETED") && current.ssid_bytes == ssid)
             return;
-        pause_for(400);
+        if (!events) {
+            pause_for(400);
+            continue;
+        }
+        QElapsedTimer poll;
+        poll.start();
+        while (poll.elapsed() < 400) {
+            const std::optional<QByteArray> event = events->next(int(400 - poll.elapsed()));
+            if (!event)
+                break;
+            if (const std::optional<QString> failed = eap_failure(*event, ca_file))
+                throw failure(*failed);
+        }
     }
     throw failure(QStringLiteral("Timed out connecting to %1.").arg(ssid_label(ssid)));
 }
@@ -205,14 +220,29 @@ void configure(const Client& client, int id, const QByteArray& ssid, const Kind&
         send_expecting_ok(client, set + field.name + ' ' + value, field.phrase);
     }
     for (const Setting& setting : settings)
-        send_expecting_ok(client, set + setting.name + ' ' + QByteArray::number(setting.value),
-                          setting_phrase(setting.name));
+        send_expecting_ok(client, set + setting.name + ' ' + setting.value, setting_phrase(setting.name));
     send_expecting_ok(client, with_id("ENABLE_NETWORK", id), "enable Wi-Fi network");
 }
 
+// What the old profile `id` holds in `field`, as SET_NETWORK takes it back;
+// nothing for the daemon's default: a number 0 (also when it gives none), a
+// text it does not have (FAIL).
+std::optional<QByteArray> field_of(const Client& client, int id, const char* field)
+{
+    static const char* const numbers[] = {"scan_ssid", "priority", "ieee80211w"};
+    const QByteArray reply = client.command(with_id("GET_NETWORK", id) + ' ' + field, reply_timeout_ms);
+    const bool number = std::any_of(std::begin(numbers), std::end(numbers),
+                                    [field](const char* name) { return std::strcmp(name, field) == 0; });
+    bool ok = false;
+    if (number && decimal(reply, &ok) != 0 && ok)
+        return reply;
+    if (!number && !reply.isEmpty() && !reply.startsWith("FAIL") && reply != "UNKNOWN COMMAND")
+        return reply;
+    return std::nullopt;
+}
+
 // The settings a new profile keeps from the old one `id`: each field the kind
-// carries over that is not 0 (the daemon's default, also when it gives none),
-// and what the user gave.
+// carries over that the old one has, and what the user gave.
 std::vector<Setting> carried_over(const Client& client, int id, const Kind& kind, std::vector<Setting> given)
 {
     for (const char* field : kind.carried) {
@@ -220,17 +250,15 @@ std::vector<Setting> carried_over(const Client& client, int id, const Kind& kind
                                        [field](const Setting& setting) { return std::strcmp(setting.name, field) == 0; });
         if (known)
             continue;
-        bool ok = false;
-        const int value = decimal(client.command(with_id("GET_NETWORK", id) + ' ' + field, reply_timeout_ms), &ok);
-        if (ok && value != 0)
-            given.push_back({field, value});
+        if (const std::optional<QByteArray> value = field_of(client, id, field))
+            given.push_back({field, *value});
     }
     return given;
 }
 
 std::vector<Setting> hidden_setting(bool hidden)
 {
-    return hidden ? std::vector<Setting>{{"scan_ssid", 1}} : std::vector<Setting>();
+    return hidden ? std::vector<Setting>{{"scan_ssid", "1"}} : std::vector<Setting>();
 }
 
 // Saving commits. Once committed, a save whose reply was lost is asked once
@@ -287,6 +315,32 @@ std::optional<std::runtime_error> remove_profiles(const Client& client, Changes&
             first_failure = failed;
     }
     return first_failure;
+}
+
+constexpr char unsupported_kind[] = "Vantrel does not configure WEP, OWE or 192-bit enterprise networks yet.";
+
+// Enterprise joins are watched from before the request that starts them.
+std::unique_ptr<Events> listen(const QByteArray& server, Credentials credentials)
+{
+    return credentials == Credentials::Enterprise ? std::make_unique<Events>(server) : nullptr;
+}
+
+// A profile that would hand its secrets to any server is not joined again: it
+// needs a CA and a name to check the server by. The CA's place, for messages.
+QByteArray server_check(const std::vector<Setting>& settings, const QByteArray& ssid)
+{
+    const auto value = [&settings](const char* name) {
+        for (const Setting& setting : settings) {
+            if (std::strcmp(setting.name, name) == 0)
+                return setting.value;
+        }
+        return QByteArray();
+    };
+    const QByteArray ca = value("ca_cert").isEmpty() ? value("ca_path") : value("ca_cert");
+    if (ca.isEmpty() || (value("domain_suffix_match").isEmpty() && value("domain_match").isEmpty()))
+        throw failure(QStringLiteral("%1 has no server check; forget it and join it again with connect.")
+                          .arg(ssid_label(ssid)));
+    return ca.startsWith('"') && ca.endsWith('"') && ca.size() >= 2 ? ca.mid(1, ca.size() - 2) : ca;
 }
 
 } // namespace
@@ -358,20 +412,33 @@ void Client::require_adapter(Credentials credentials) const
         throw failure(QString::fromUtf8(kind.adapter_refusal));
 }
 
+void Client::require_method(const QByteArray& method) const
+{
+    const QByteArray reply = command("GET_CAPABILITY eap", reply_timeout_ms);
+    if (lists_capabilities(reply) && !reply.split(' ').contains(method))
+        throw failure(QStringLiteral("This wpa_supplicant cannot do %1.").arg(QString::fromLatin1(method)));
+}
+
 void Client::connect_new(const QByteArray& ssid, Credentials credentials, const QByteArray& password, int timeout_ms,
-                         bool hidden) const
+                         bool hidden, const Enterprise& enterprise) const
 {
     if (ssid.isEmpty())
         throw failure(QStringLiteral("The network name cannot be empty."));
     const Kind& kind = kind_of(credentials);
     if (!joinable(credentials))
-        throw failure(QStringLiteral("Vantrel does not configure enterprise or WEP networks yet."));
+        throw failure(QString::fromUtf8(unsupported_kind));
     check_secret(kind, password);
+    std::vector<Setting> settings;
+    if (credentials == Credentials::Enterprise)
+        settings = enterprise_settings(enterprise, password);
+    if (hidden)
+        settings.push_back({"scan_ssid", "1"});
     Changes changes(socket_path_);
     const int id = add_profile(changes, profiles(*this), ssid);
-    configure(*this, id, ssid, kind, password, hidden_setting(hidden));
+    const std::unique_ptr<Events> events = listen(socket_path_, credentials);
+    configure(*this, id, ssid, kind, password, settings);
     const std::vector<Profile> others = select(*this, changes, {id, ssid, {}}, "select Wi-Fi network");
-    wait_connected(*this, ssid, connect_timeout(timeout_ms));
+    wait_connected(*this, ssid, connect_timeout(timeout_ms), events.get(), enterprise.ca_cert);
     enable_again(*this, changes, others);
     save(*this, changes, "save Wi-Fi network");
 }
@@ -388,14 +455,21 @@ void Client::replace_password(const QByteArray& ssid, Credentials credentials, c
     const std::vector<Profile> old = named(before, ssid);
     if (ssid.isEmpty() || old.empty())
         throw not_saved(ssid);
-    const std::vector<Setting> settings = carried_over(*this, old.front().id, kind, hidden_setting(hidden));
+    std::vector<Setting> settings = carried_over(*this, old.front().id, kind, hidden_setting(hidden));
+    QByteArray ca_file;
+    if (credentials == Credentials::Enterprise) {
+        ca_file = server_check(settings, ssid);
+        check_line(password);
+        settings.push_back({"password", password.toHex()});
+    }
     Changes changes(socket_path_);
     const int id = add_profile(changes, before, ssid);
+    const std::unique_ptr<Events> events = listen(socket_path_, credentials);
     configure(*this, id, ssid, kind, password, settings);
     const std::vector<Profile> others = select(*this, changes, {id, ssid, {}}, "select Wi-Fi network");
     // An untried profile never replaces a working one: this join is always waited for.
     const int wait = connect_timeout(timeout_ms);
-    wait_connected(*this, ssid, wait > 0 ? wait : timeout_ms);
+    wait_connected(*this, ssid, wait > 0 ? wait : timeout_ms, events.get(), ca_file);
     enable_again(*this, changes, others);
     const std::optional<std::runtime_error> failed = remove_profiles(*this, changes, profiles(*this), old);
     save(*this, changes, "save Wi-Fi network");

@@ -1,5 +1,6 @@
 #include "wifi_credentials.h"
 
+#include <QByteArrayList>
 #include <QString>
 
 #include <algorithm>
@@ -21,8 +22,44 @@ const Kind kinds[] = {
      {{"key_mgmt", "SAE", "set WPA3 security"}, {"ieee80211w", "2", "set WPA3 security"},
       {"sae_password", nullptr, "set WPA3 password"}},
      {"scan_ssid", "priority"}},
+    // Its fields are the user's (enterprise_settings); a new password keeps
+    // the old profile's method, identities and server check.
+    {Credentials::Enterprise, "WPA enterprise", 1, 256, "An enterprise password must contain 1 to 256 bytes.",
+     nullptr, nullptr, {},
+     {"key_mgmt", "ieee80211w", "eap", "identity", "anonymous_identity", "phase1", "phase2", "ca_cert", "ca_path",
+      "domain_suffix_match", "domain_match", "scan_ssid", "priority"}},
     {Credentials::Unsupported, "unsupported", 0, 0, nullptr, nullptr, nullptr, {}, {}},
 };
+
+// The key-management tokens of every flag group [PROTO-KM+KM...-CIPHER...(-preauth)],
+// upper case: a token such as EAP-SHA256 or SUITE-B-192 holds hyphens itself,
+// so the ciphers are cut off first, then the tokens split at '+'.
+QByteArrayList key_management(QByteArrayView flags)
+{
+    static const char* const ciphers[] = {"-CCMP", "-GCMP", "-TKIP", "-NONE", "-WEP", "-PREAUTH"};
+    QByteArrayList tokens;
+    const QByteArray upper = flags.toByteArray().toUpper();
+    for (qsizetype open = upper.indexOf('['); open >= 0; open = upper.indexOf('[', open + 1)) {
+        const qsizetype close = upper.indexOf(']', open);
+        const QByteArray group = upper.mid(open + 1, close < 0 ? -1 : close - open - 1);
+        const qsizetype dash = group.indexOf('-');
+        if (dash < 0)
+            continue;
+        QByteArray methods = group.mid(dash + 1);
+        for (const char* cipher : ciphers) {
+            const qsizetype at = methods.indexOf(cipher);
+            if (at >= 0)
+                methods.truncate(at);
+        }
+        tokens += methods.split('+');
+    }
+    return tokens;
+}
+
+bool enterprise_token(const QByteArray& token)
+{
+    return token == "EAP" || token == "FT/EAP" || token == "EAP-SHA256";
+}
 
 // Tried in this order, the first match wins; flags without any is an open
 // network. A network that offers a PSK is joined with one, even when it
@@ -49,7 +86,22 @@ struct NamedSetting {
     const char* name;
     const char* phrase;
 };
-const NamedSetting settings[] = {{"scan_ssid", "set hidden Wi-Fi network"}, {"priority", "set Wi-Fi network priority"}};
+const NamedSetting settings[] = {
+    {"scan_ssid", "set hidden Wi-Fi network"},
+    {"priority", "set Wi-Fi network priority"},
+    {"key_mgmt", "set WPA enterprise security"},
+    {"ieee80211w", "set management frame protection"},
+    {"eap", "set enterprise method"},
+    {"phase1", "set enterprise method"},
+    {"identity", "set enterprise identity"},
+    {"anonymous_identity", "set anonymous identity"},
+    {"password", "set enterprise password"},
+    {"phase2", "set inner method"},
+    {"ca_cert", "set CA certificate"},
+    {"ca_path", "set CA certificate"},
+    {"domain_suffix_match", "set server domain"},
+    {"domain_match", "set server domain"},
+};
 
 } // namespace
 
@@ -60,6 +112,13 @@ const Kind& kind_of(Credentials credentials)
 
 Credentials recognise(QByteArrayView flags)
 {
+    // 802.1X by PEAP or TTLS; WPA3's 192-bit mode takes EAP-TLS only.
+    if (mentions(flags, "EAP") && !mentions(flags, "WEP")) {
+        const QByteArrayList tokens = key_management(flags);
+        const bool suite_b = std::any_of(tokens.begin(), tokens.end(), [](const QByteArray& t) { return t.contains("SUITE-B"); });
+        if (!suite_b && std::any_of(tokens.begin(), tokens.end(), enterprise_token))
+            return Credentials::Enterprise;
+    }
     for (const Recognition& recognition : recognitions) {
         for (const char* word : recognition.words) {
             if (mentions(flags, word))
@@ -84,9 +143,14 @@ QByteArray encode_ssid(const QByteArray& ssid)
 // password goes in unchanged; only bytes that would end the request are refused.
 QByteArray encode_password(const QByteArray& password)
 {
+    check_line(password);
+    return '"' + password + '"';
+}
+
+void check_line(const QByteArray& password)
+{
     if (password.contains('\0') || password.contains('\n') || password.contains('\r'))
         throw failure(QStringLiteral("Wi-Fi passwords cannot contain NUL or newline characters."));
-    return '"' + password + '"';
 }
 
 const char* setting_phrase(const char* name)
@@ -105,12 +169,18 @@ bool takes_password(Credentials credentials)
 
 bool joinable(Credentials credentials)
 {
-    return !kind_of(credentials).fields.empty();
+    return credentials != Credentials::Unsupported;
 }
 
 Credentials with_password(Credentials scanned)
 {
     return takes_password(scanned) ? scanned : Credentials::Psk;
+}
+
+bool sha256_only(const QByteArray& flags)
+{
+    const QByteArrayList tokens = key_management(flags);
+    return tokens.contains("EAP-SHA256") && !tokens.contains("EAP") && !tokens.contains("FT/EAP");
 }
 
 QString Client::security_name(Credentials credentials)

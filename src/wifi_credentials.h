@@ -46,12 +46,19 @@ void check_secret(const Kind& kind, const QByteArray& password);
 QByteArray encode_ssid(const QByteArray& ssid);
 // A password in quotes, its bytes as they are; fails for those that would end the request.
 QByteArray encode_password(const QByteArray& password);
+// Fails for a password holding NUL, CR or LF: no request could carry it.
+void check_line(const QByteArray& password);
 
-// A number field of any profile, sent only when not 0: scan_ssid, priority.
+// A profile field beyond the kind's own, as SET_NETWORK takes its value:
+// scan_ssid, priority, the enterprise fields.
 struct Setting {
     const char* name;
-    int value;
+    QByteArray value;
 };
 const char* setting_phrase(const char* name);
+
+// The profile fields of an enterprise join, the password among them, once
+// its rules are checked: the password goes in hex, whatever its bytes.
+std::vector<Setting> enterprise_settings(const Enterprise& enterprise, const QByteArray& password);
 
 } // namespace vtl::wifi

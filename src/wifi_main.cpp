@@ -27,7 +27,7 @@ using vtl::wifi::terminal_text;
 namespace {
 
 constexpr char unknown_action[] = "Unknown action. Run vantrel-wifi --help.";
-constexpr char unsupported_mode[] = "That network uses an unsupported security mode.";
+constexpr char unsupported_mode[] = "Vantrel does not configure WEP, OWE or 192-bit enterprise networks yet.";
 constexpr int connect_timeout_ms = 15000;
 
 // The words as given: a network name is the bytes the user typed.
@@ -40,7 +40,28 @@ struct CommandLine {
     bool open = false;
     bool yes = false;
     bool hidden = false;
+    vtl::wifi::EnterpriseWords values;
 };
+
+// Options that take the next word as their value, whatever it is.
+struct ValueOption {
+    const char* word;
+    std::optional<QByteArray> vtl::wifi::EnterpriseWords::*value;
+};
+const ValueOption value_options[] = {
+    {"--eap", &vtl::wifi::EnterpriseWords::eap},
+    {"--identity", &vtl::wifi::EnterpriseWords::identity},
+    {"--anonymous-identity", &vtl::wifi::EnterpriseWords::anonymous_identity},
+    {"--domain", &vtl::wifi::EnterpriseWords::domain},
+    {"--phase2", &vtl::wifi::EnterpriseWords::phase2},
+    {"--ca-cert", &vtl::wifi::EnterpriseWords::ca_cert},
+};
+
+bool any_value(const CommandLine& line)
+{
+    return std::any_of(std::begin(value_options), std::end(value_options),
+                       [&line](const ValueOption& option) { return (line.values.*option.value).has_value(); });
+}
 
 // Every flag word and what it sets; an action reads only those it honours.
 struct Flag {
@@ -189,9 +210,21 @@ void join_with_password(const Client& client, const Network& item, Credentials c
     client.connect_new(item.ssid_bytes, credentials, password, connect_timeout_ms, hidden_network);
 }
 
+// An enterprise join: the server is checked by a CA and a name, always.
+void join_enterprise(const Client& client, const Network& item, vtl::wifi::Enterprise chosen, const QString& prompt,
+                     bool hidden_network)
+{
+    chosen.sha256_only = vtl::wifi::sha256_only(item.flags.toLatin1());
+    client.require_method(chosen.method);
+    const QByteArray password = input_line(prompt, !prompt.isEmpty());
+    client.connect_new(item.ssid_bytes, Credentials::Enterprise, password, connect_timeout_ms, hidden_network, chosen);
+}
+
 void connect(const Client& client, const CommandLine& line)
 {
     const QByteArray ssid = line.operands.first();
+    const bool valued = any_value(line);
+    const vtl::wifi::Enterprise chosen = valued ? vtl::wifi::enterprise_options(line.values) : vtl::wifi::Enterprise();
     const std::vector<Network> items = networks_for(client, line);
     const Network* found = find_network(items, ssid);
     if (!found && line.hidden)
@@ -199,8 +232,18 @@ void connect(const Client& client, const CommandLine& line)
     if (!found)
         throw std::runtime_error(not_found);
     const Network& item = *found;
+    if (item.saved_id >= 0 && valued)
+        throw vtl::wifi::failure(
+            QStringLiteral("%1 is already saved; forget it first to join it with other settings.").arg(item.ssid));
+    if (item.saved_id < 0 && valued && item.credentials != Credentials::Enterprise)
+        throw vtl::wifi::failure(QStringLiteral("%1 is not an enterprise network.").arg(item.ssid));
+    const bool complete = line.values.eap && line.values.identity && line.values.domain && line.password_stdin;
+    if (item.saved_id < 0 && item.credentials == Credentials::Enterprise && !complete)
+        throw std::runtime_error("Joining an enterprise network needs --eap, --identity, --domain and --password-stdin.");
     if (item.saved_id >= 0)
         client.connect_saved(item.saved_id, ssid, connect_timeout_ms);
+    else if (item.credentials == Credentials::Enterprise)
+        join_enterprise(client, item, chosen, QString(), line.hidden);
     else if (line.open)
         client.connect_new(ssid, Credentials::Open, QByteArray(), connect_timeout_ms, line.hidden);
     else if (line.password_stdin)
@@ -220,6 +263,16 @@ const Network& choose(const std::vector<Network>& items)
     return items[size_t(choice - 1)];
 }
 
+// PEAP with MSCHAPv2, the most common kind, checked by the system's CAs.
+vtl::wifi::Enterprise ask_enterprise()
+{
+    vtl::wifi::EnterpriseWords words;
+    words.eap = "peap";
+    words.identity = input_line(QStringLiteral("Identity: "), false);
+    words.domain = input_line(QStringLiteral("Server domain: "), false);
+    return vtl::wifi::enterprise_options(words);
+}
+
 void pick(const Client& client, const CommandLine&)
 {
     const std::vector<Network> items = client.networks(true);
@@ -237,6 +290,8 @@ void pick(const Client& client, const CommandLine&)
         client.connect_saved(item.saved_id, item.ssid_bytes, connect_timeout_ms);
     else if (!vtl::wifi::joinable(item.credentials))
         throw std::runtime_error(unsupported_mode);
+    else if (item.credentials == Credentials::Enterprise)
+        join_enterprise(client, item, ask_enterprise(), QStringLiteral("Wi-Fi password: "), false);
     else if (vtl::wifi::takes_password(item.credentials))
         join_with_password(client, item, item.credentials, QStringLiteral("Wi-Fi password: "), false);
     else
@@ -303,7 +358,9 @@ const Action actions[] = {
     {"status", {"status [--json]"}, {"--json"}, [](const CommandLine&) { return true; }, "", show_status},
     {"list", {"list [--json] [--cached]"}, {"--json", "--cached"}, no_operands, "list takes no network name.", list},
     {"pick", {"pick"}, {}, no_operands, "pick takes no arguments.", pick},
-    {"connect", {"connect [--hidden] [--open|--password-stdin] SSID"},
+    {"connect",
+     {"connect [--hidden] [--open|--password-stdin] SSID",
+      "connect --eap METHOD --identity NAME --domain NAME --password-stdin SSID"},
      {"--hidden", "--open", "--password-stdin", "--json"},
      [](const CommandLine& line) { return one_operand(line) && !(line.open && line.password_stdin); },
      "connect requires one SSID and one security choice.", connect},
@@ -336,10 +393,26 @@ const Action* action_named(const QByteArray& word)
     return found == std::end(actions) ? nullptr : found;
 }
 
-// Flags may come anywhere; an action sees those it honours. Nothing when no
-// word is left for an action.
-std::optional<CommandLine> command_line(QByteArrayList arguments)
+// Value options take the next word first, whatever it is; then flags may
+// come anywhere and an action sees those it honours. Nothing when no word is
+// left for an action.
+std::optional<CommandLine> command_line(const QByteArrayList& words)
 {
+    CommandLine line;
+    QByteArrayList arguments;
+    for (qsizetype at = 0; at < words.size(); ++at) {
+        const ValueOption* option = std::find_if(std::begin(value_options), std::end(value_options),
+                                                 [&](const ValueOption& known) { return words.at(at) == known.word; });
+        if (option == std::end(value_options)) {
+            arguments.append(words.at(at));
+            continue;
+        }
+        if (at + 1 == words.size())
+            throw std::runtime_error(std::string(option->word) + " needs a value.");
+        if ((line.values.*option->value).has_value())
+            throw std::runtime_error(std::string(option->word) + " was given twice.");
+        line.values.*option->value = words.at(++at);
+    }
     QByteArrayList given;
     for (const Flag& flag : flags) {
         if (arguments.removeAll(flag.word) > 0)
@@ -347,7 +420,6 @@ std::optional<CommandLine> command_line(QByteArrayList arguments)
     }
     if (arguments.isEmpty())
         return std::nullopt;
-    CommandLine line;
     line.action = arguments.takeFirst();
     line.operands = arguments;
     const Action* action = action_named(line.action);

@@ -8,6 +8,8 @@
 #include <QByteArrayView>
 #include <QString>
 
+#include <memory>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -36,6 +38,27 @@ void release_signals() noexcept;
 // the request went out: the daemon may then have carried it out.
 QByteArray exchange(const QByteArray& server, const QByteArray& request, int timeout_ms, Wait wait,
                     bool* sent = nullptr);
+
+// A second socket on which the daemon sends its event messages (ATTACH),
+// listened to while a join is waited for. Its file goes on every way out,
+// from a signal handler too (remove_socket_file).
+class Events {
+public:
+    explicit Events(const QByteArray& server);
+    ~Events();
+    Events(const Events&) = delete;
+    Events& operator=(const Events&) = delete;
+    // The next event, its "<level>" included, or nothing within `timeout_ms`.
+    std::optional<QByteArray> next(int timeout_ms) const;
+
+private:
+    struct Socket;
+    std::unique_ptr<Socket> socket_;
+};
+
+// What ends an enterprise join at once: the server failed its check, the
+// credentials were refused, or the method could not start (its CA file).
+std::optional<QString> eap_failure(const QByteArray& event, const QByteArray& ca_file);
 
 // Sleeps unless a signal comes first.
 void pause_for(int milliseconds);

@@ -54,10 +54,12 @@ const WakePipe wake_pipe;
 volatile sig_atomic_t pending_signal = 0;
 bool signals_held = false;
 
-// The temporary socket file of the exchange in progress, for a signal handler
-// that ends the program at once: it may only call unlink on a fixed buffer.
-char socket_file[sizeof(sockaddr_un::sun_path)];
-volatile sig_atomic_t socket_file_named = 0;
+// The temporary socket files of the exchange in progress and of the event
+// socket, for a signal handler that ends the program at once: it may only
+// call unlink on a fixed buffer.
+enum Slot { exchange_slot, events_slot, slots };
+char socket_file[slots][sizeof(sockaddr_un::sun_path)];
+volatile sig_atomic_t socket_file_named[slots] = {0, 0};
 
 // Read right after the failing call, before any clean-up can change errno.
 QString system_error()
@@ -118,18 +120,18 @@ sockaddr_un address_of(const QByteArray& path, socklen_t& length)
 // Owns one exchange's descriptor and temporary name; both go on every path out.
 class TemporarySocket {
 public:
-    TemporarySocket(int descriptor, QByteArray path)
-        : descriptor_(descriptor), path_(std::move(path))
+    TemporarySocket(int descriptor, QByteArray path, Slot slot = exchange_slot)
+        : descriptor_(descriptor), path_(std::move(path)), slot_(slot)
     {
-        socket_file_named = 0;
+        socket_file_named[slot_] = 0;
         std::atomic_signal_fence(std::memory_order_seq_cst);
-        std::memcpy(socket_file, path_.constData(), size_t(path_.size()) + 1);
+        std::memcpy(socket_file[slot_], path_.constData(), size_t(path_.size()) + 1);
         std::atomic_signal_fence(std::memory_order_seq_cst);
-        socket_file_named = 1;
+        socket_file_named[slot_] = 1;
     }
     ~TemporarySocket()
     {
-        socket_file_named = 0;
+        socket_file_named[slot_] = 0;
         std::atomic_signal_fence(std::memory_order_seq_cst);
         ::close(descriptor_);
         ::unlink(path_.constData());
@@ -143,6 +145,7 @@ public:
 private:
     int descriptor_;
     QByteArray path_;
+    Slot slot_;
 };
 
 QByteArray temporary_name()
@@ -207,6 +210,22 @@ QByteArray receive_by(const TemporarySocket& socket, const QDeadlineTimer& deadl
     }
 }
 
+std::unique_ptr<TemporarySocket> open_socket(const QByteArray& server, Slot slot)
+{
+    // An empty path would name Linux's abstract socket "", which any local user may bind.
+    if (server.isEmpty())
+        throw failure(QStringLiteral("VANTREL_WPA_SOCKET is set but empty."));
+    if (server.size() >= qsizetype(sizeof(sockaddr_un::sun_path)))
+        throw failure(QStringLiteral("Wi-Fi control socket path is too long."));
+    const int descriptor = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (descriptor < 0)
+        throw failure(QStringLiteral("Could not open Wi-Fi control socket: %1").arg(system_error()));
+    auto socket = std::make_unique<TemporarySocket>(descriptor, temporary_name(), slot);
+    bind_private(*socket);
+    connect_to(*socket, server);
+    return socket;
+}
+
 void strip_line_end(QByteArray& reply)
 {
     while (reply.endsWith('\n') || reply.endsWith('\r'))
@@ -235,8 +254,10 @@ int interruption() noexcept
 
 void remove_socket_file() noexcept
 {
-    if (socket_file_named)
-        ::unlink(socket_file);
+    for (int slot = 0; slot < slots; ++slot) {
+        if (socket_file_named[slot])
+            ::unlink(socket_file[slot]);
+    }
 }
 
 void wait_for_input(int descriptor)
@@ -266,21 +287,12 @@ QByteArray exchange(const QByteArray& server, const QByteArray& request, int tim
         *sent = false;
     if (!valid_request(request))
         throw failure(QStringLiteral("Invalid wpa_supplicant control command."));
-    // An empty path would name Linux's abstract socket "", which any local user may bind.
-    if (server.isEmpty())
-        throw failure(QStringLiteral("VANTREL_WPA_SOCKET is set but empty."));
-    if (server.size() >= qsizetype(sizeof(sockaddr_un::sun_path)))
-        throw failure(QStringLiteral("Wi-Fi control socket path is too long."));
     throw_if_interrupted(honoured(wait));
     // The limit covers the whole exchange, the send included.
     const QDeadlineTimer deadline = timeout_ms < 0 ? QDeadlineTimer(QDeadlineTimer::Forever)
                                                    : QDeadlineTimer(timeout_ms, Qt::PreciseTimer);
-    const int descriptor = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (descriptor < 0)
-        throw failure(QStringLiteral("Could not open Wi-Fi control socket: %1").arg(system_error()));
-    const TemporarySocket socket(descriptor, temporary_name());
-    bind_private(socket);
-    connect_to(socket, server);
+    const std::unique_ptr<TemporarySocket> opened = open_socket(server, exchange_slot);
+    const TemporarySocket& socket = *opened;
     send_by(socket, request, deadline, honoured(wait));
     if (sent)
         *sent = true;
@@ -289,6 +301,35 @@ QByteArray exchange(const QByteArray& server, const QByteArray& request, int tim
     QByteArray reply = receive_by(socket, deadline, honoured(wait));
     strip_line_end(reply);
     return reply;
+}
+
+struct Events::Socket {
+    std::unique_ptr<TemporarySocket> socket;
+};
+
+Events::Events(const QByteArray& server) : socket_(std::make_unique<Socket>())
+{
+    socket_->socket = open_socket(server, events_slot);
+    const QDeadlineTimer deadline(reply_timeout_ms, Qt::PreciseTimer);
+    send_by(*socket_->socket, "ATTACH", deadline, honoured(Wait::Interruptible));
+    QByteArray reply = receive_by(*socket_->socket, deadline, honoured(Wait::Interruptible));
+    strip_line_end(reply);
+    if (reply != "OK")
+        throw failure(QStringLiteral("Could not listen to wpa_supplicant: ") + QString::fromUtf8(reply));
+}
+
+Events::~Events() = default;
+
+std::optional<QByteArray> Events::next(int timeout_ms) const
+{
+    try {
+        QByteArray event = receive_by(*socket_->socket, QDeadlineTimer(timeout_ms, Qt::PreciseTimer),
+                                      honoured(Wait::Interruptible));
+        strip_line_end(event);
+        return event;
+    } catch (const NoReply&) {
+        return std::nullopt;
+    }
 }
 
 void pause_for(int milliseconds)

@@ -17,7 +17,7 @@ const QByteArray scan_results =
     "aa:00:00:00:00:02\t2437\t-70\t[WPA2-PSK-CCMP][ESS]\tOffice\n"
     "aa:00:00:00:00:03\t2412\t-50\t[ESS]\tLobby\n"
     "aa:00:00:00:00:04\t2412\t-55\t[WPA2-PSK-CCMP][ESS]\tSecure\n"
-    "aa:00:00:00:00:05\t2412\t-60\t[WPA2-EAP-CCMP][ESS]\tCorp\n"
+    "aa:00:00:00:00:05\t2412\t-60\t[WPA2-EAP-SUITE-B-192-GCMP-256][ESS]\tCorp\n"
     "aa:00:00:00:00:06\t2412\t-65\t[ESS]\tCaf\\xc3\\xa9\n"
     "aa:00:00:00:00:07\t2412\t-75\t[WPA2-SAE-CCMP][ESS]\tModern\n";
 const QByteArray saved_profiles =
@@ -504,7 +504,7 @@ void ConnectTest::picks_data()
         << prompt + "Wi-Fi password: vantrel-wifi: A WPA password must contain 8 to 63 UTF-8 bytes.\n" << 1 << scanning
         << as_saved;
     QTest::newRow("unsupported entry") << QByteArray("6\n") << daemon_script("Corp") << menu
-                                       << prompt + "vantrel-wifi: That network uses an unsupported security mode.\n"
+                                       << prompt + "vantrel-wifi: Vantrel does not configure WEP, OWE or 192-bit enterprise networks yet.\n"
                                        << 1 << scanning << as_saved;
     QTest::newRow("last entry") << QByteArray("7\n") << daemon_script("Caf\\xc3\\xa9")
                                 << menu + "Connected to Caf\xc3\xa9.\n" << prompt << 0

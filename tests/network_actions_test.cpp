@@ -35,7 +35,7 @@ const QByteArray list_text =
     "4.   Stranger  [open, -30 dBm]\n"
     "5.   Caf\xc3\xa9  [open, -80 dBm]\n"
     "6.   Evil\\x1b[2J  [open, -90 dBm]\n"
-    "7.   Faint  [unsupported, saved]\n";
+    "7.   Faint  [WPA enterprise, saved]\n";
 
 QByteArray json_entry(const char* bssid, bool current, int frequency, int saved_id, const char* security,
                       int signal, const char* ssid, bool supported)
@@ -55,7 +55,7 @@ const QByteArray list_json =
     + json_entry("aa:00:00:00:00:01", false, 2412, -1, "open", -30, "Stranger", true) + ","
     + json_entry("aa:00:00:00:00:05", false, 2412, -1, "open", -80, "Caf\xc3\xa9", true) + ","
     + json_entry("aa:00:00:00:00:06", false, 2412, -1, "open", -90, "Evil\\u001b[2J", true) + ","
-    + json_entry("aa:00:00:00:00:04", false, 5180, -1, "unsupported", -100, "Faint", false) + "]\n";
+    + json_entry("aa:00:00:00:00:04", false, 5180, -1, "WPA enterprise", -100, "Faint", true) + "]\n";
 
 const Script daemon_with_networks = {{"SCAN", "OK\n"},
                                      {"SCAN_RESULTS", scan_results},

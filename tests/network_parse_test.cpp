@@ -161,9 +161,19 @@ void NetworkParseTest::classifies_data()
     QTest::newRow("PSK and SAE") << QByteArray("[WPA2-PSK+SAE-CCMP][ESS]") << "WPA personal" << false;
     QTest::newRow("SAE only: WPA3-Personal") << QByteArray("[WPA2-SAE-CCMP][ESS]") << "WPA personal" << true;
     QTest::newRow("SAE with fast roaming") << QByteArray("[RSN-SAE+FT/SAE-CCMP][ESS]") << "WPA personal" << true;
-    QTest::newRow("EAP beats SAE") << QByteArray("[RSN-EAP+SAE-CCMP]") << "unsupported" << false;
-    QTest::newRow("EAP") << QByteArray("[WPA2-EAP-CCMP][ESS]") << "unsupported" << false;
-    QTest::newRow("EAP beats PSK") << QByteArray("[WPA2-EAP+PSK-CCMP]") << "unsupported" << false;
+    QTest::newRow("EAP beats SAE") << QByteArray("[RSN-EAP+SAE-CCMP]") << "WPA enterprise" << false;
+    QTest::newRow("EAP") << QByteArray("[WPA2-EAP-CCMP][ESS]") << "WPA enterprise" << false;
+    QTest::newRow("EAP beats PSK") << QByteArray("[WPA2-EAP+PSK-CCMP]") << "WPA enterprise" << false;
+    QTest::newRow("EAP with fast roaming") << QByteArray("[WPA2-EAP+FT/EAP-CCMP-preauth][ESS]") << "WPA enterprise" << false;
+    QTest::newRow("EAP, TKIP") << QByteArray("[WPA-EAP-TKIP][ESS]") << "WPA enterprise" << false;
+    QTest::newRow("EAP-SHA256 alone") << QByteArray("[WPA2-EAP-SHA256-CCMP]") << "WPA enterprise" << false;
+    QTest::newRow("FT/EAP alone, lower case") << QByteArray("[wpa2-ft/eap-ccmp+tkip]") << "WPA enterprise" << false;
+    QTest::newRow("192-bit") << QByteArray("[WPA2-EAP-SUITE-B-192-GCMP-256][ESS]") << "unsupported" << false;
+    QTest::newRow("192-bit in another group") << QByteArray("[WPA2-EAP-CCMP][RSN-EAP-SUITE-B-192-GCMP-256]")
+                                              << "unsupported" << false;
+    QTest::newRow("EAP and WEP") << QByteArray("[WPA-EAP-WEP104][WEP]") << "unsupported" << false;
+    QTest::newRow("an EAP token of another kind") << QByteArray("[WPA2-EAP-SHA384-CCMP]") << "unsupported" << false;
+    QTest::newRow("OWE") << QByteArray("[WPA2-OWE-CCMP][ESS]") << "unsupported" << false;
     QTest::newRow("WEP") << QByteArray("[WEP][ESS]") << "unsupported" << false;
     QTest::newRow("RSN without key") << QByteArray("[RSN-CCMP]") << "unsupported" << false;
     QTest::newRow("WPA without key") << QByteArray("[WPA-NONE]") << "unsupported" << false;

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -18,14 +19,38 @@ struct Status {
 };
 
 // How a network is joined: without a secret, WPA personal with a PSK, WPA3
-// personal with SAE; or not by this tool.
-enum class Credentials { Open, Psk, Sae, Unsupported };
+// personal with SAE, WPA enterprise (802.1X) with a user name and password
+// in a tunnel to a server that is checked; or not by this tool.
+enum class Credentials { Open, Psk, Sae, Enterprise, Unsupported };
 
 bool joinable(Credentials credentials);
 bool takes_password(Credentials credentials);
 // The credentials a password joins with: the network's own when it takes
 // one, otherwise WPA personal's.
 Credentials with_password(Credentials scanned);
+
+// An enterprise network's method, identities and server check, as the user
+// gave them. Build one with enterprise_options(), which checks each value.
+struct Enterprise {
+    QByteArray method;             // PEAP or TTLS
+    QByteArray inner;              // MSCHAPV2 or PAP
+    QByteArray identity;           // sent inside the tunnel
+    QByteArray anonymous_identity; // sent in clear; empty: none
+    QByteArray ca_cert;            // an absolute path
+    QByteArray domain;             // the server's name, or a domain above it
+    bool sha256_only = false;      // the network offers no other 802.1X key management
+};
+
+// The words given for an enterprise join; those not given are empty optionals.
+struct EnterpriseWords {
+    std::optional<QByteArray> eap, phase2, identity, anonymous_identity, domain, ca_cert;
+};
+// Checks the values in turn and fails with the first rule broken. Without a
+// CA certificate the system bundle is the CA: VANTREL_CA_BUNDLE, else
+// /etc/ssl/certs/ca-certificates.crt, which must be there.
+Enterprise enterprise_options(const EnterpriseWords& words);
+// True for flags whose only 802.1X key management is EAP-SHA256: WPA3-Enterprise only.
+bool sha256_only(const QByteArray& flags);
 
 // One network as scanned and/or saved. A signal of -100 marks one not in range.
 // A network is its name's bytes: two names that show alike are two networks.
@@ -83,8 +108,10 @@ public:
     // daemon's saved profiles as they were unless they succeed. A hidden
     // network's profile probes for its name at every scan.
     void connect_saved(int id, const QByteArray& ssid, int timeout_ms) const;
+    // An enterprise join watches the daemon's events and fails at once when
+    // the server is not the one named or the credentials are refused.
     void connect_new(const QByteArray& ssid, Credentials credentials, const QByteArray& password, int timeout_ms,
-                     bool hidden = false) const;
+                     bool hidden = false, const Enterprise& enterprise = Enterprise()) const;
     // Joins a saved network with a new password: a new profile that, once
     // associated, replaces every saved profile of the name.
     void replace_password(const QByteArray& ssid, Credentials credentials, const QByteArray& password, bool hidden,
@@ -94,6 +121,8 @@ public:
     // Fails when the adapter lists what it can do and the credentials' key
     // management, where not every adapter has it, is not among it.
     void require_adapter(Credentials credentials) const;
+    // Fails when the daemon lists its EAP methods and `method` is not among them.
+    void require_method(const QByteArray& method) const;
     void disconnect() const;
     // Removes every saved profile of that name.
     void forget(const QByteArray& ssid) const;
