@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
 
-ensure_packages "${native_packages[@]}" qemu-user binutils
+ensure_packages "${native_packages[@]}" "${test_packages[@]}" qemu-user binutils
 ensure_armhf_packages
 
 build_preset armhf

@@ -15,6 +15,8 @@ ensure_packages() {
 }
 
 native_packages=(cmake ninja-build g++ qt6-base-dev wpasupplicant)
+# The suite's 802.1X authenticator: hostapd in a network namespace, certificates by openssl.
+test_packages=(hostapd openssl iproute2)
 
 # The armhf cross compiler and Qt 6 Core for armhf, next to the native Qt.
 ensure_armhf_packages() {

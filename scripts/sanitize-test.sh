@@ -4,6 +4,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
-ensure_packages "${native_packages[@]}"
+ensure_packages "${native_packages[@]}" "${test_packages[@]}"
 build_preset sanitize
 test_preset sanitize

@@ -17,7 +17,7 @@ mkdir -p "$logs"
 
 began=$SECONDS
 echo "== set-up: installing what is missing"
-ensure_packages "${native_packages[@]}" clang-14 libclang-rt-14-dev qemu-user binutils dpkg-dev lintian
+ensure_packages "${native_packages[@]}" "${test_packages[@]}" clang-14 libclang-rt-14-dev qemu-user binutils dpkg-dev lintian
 ensure_armhf_packages
 setup_seconds=$((SECONDS - began))
 

@@ -34,6 +34,8 @@ FakeDaemon::~FakeDaemon()
     if (::write(stop_[1], &stop, 1) != 1)
         std::terminate();
     thread_.join();
+    for (const Relay& relay : relays_)
+        ::close(relay.descriptor);
     ::close(stop_[0]);
     ::close(stop_[1]);
     ::close(descriptor_);
@@ -49,6 +51,13 @@ void FakeDaemon::forward_to(const QString& socket)
 {
     const std::lock_guard<std::mutex> lock(mutex_);
     forward_ = socket;
+}
+
+void FakeDaemon::translate(const QByteArray& from, const QByteArray& to)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    from_ = from;
+    to_ = to;
 }
 
 void FakeDaemon::hold(const QList<AccessPoint>& table)
@@ -236,7 +245,13 @@ FakeDaemon::Reply FakeDaemon::next_reply(const QByteArray& request)
         }
         for (const QByteArray& other : meddling)
             daemon.command(other, 10000);
-        return daemon.command(request, 10000) + '\n';
+        QByteArray forwarded = request;
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            if (!from_.isEmpty())
+                forwarded.replace(from_, to_);
+        }
+        return daemon.command(forwarded, 10000) + '\n';
     } catch (const std::runtime_error&) {
         return std::nullopt;
     }
@@ -266,11 +281,60 @@ void signal_client(const QByteArray& sender, int signal)
 
 } // namespace
 
+// Our own socket on the daemon, attached: the events it sends go to `client`.
+void FakeDaemon::attach(const sockaddr_un& client, socklen_t length)
+{
+    const int descriptor = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un local{};
+    local.sun_family = AF_UNIX;
+    const QByteArray name = directory_.filePath(QStringLiteral("events-%1").arg(relays_.size())).toLocal8Bit();
+    std::memcpy(local.sun_path, name.constData(), name.size() + 1);
+    sockaddr_un daemon{};
+    daemon.sun_family = AF_UNIX;
+    const QByteArray target = forward_.toLocal8Bit();
+    std::memcpy(daemon.sun_path, target.constData(), target.size() + 1);
+    char reply[16] = {};
+    pollfd answer{descriptor, POLLIN, 0};
+    if (::bind(descriptor, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0
+        || ::connect(descriptor, reinterpret_cast<sockaddr*>(&daemon), sizeof daemon) != 0
+        || ::send(descriptor, "ATTACH", 6, 0) != 6 || ::poll(&answer, 1, 3000) != 1
+        || ::recv(descriptor, reply, sizeof reply - 1, 0) <= 0) {
+        ::close(descriptor);
+        return;
+    }
+    relays_.push_back({descriptor, client, length});
+    ::sendto(descriptor_, reply, std::strlen(reply), 0, reinterpret_cast<const sockaddr*>(&client), length);
+}
+
+// A client gone (its socket removed) is not sent to again.
+void FakeDaemon::pass_on_events()
+{
+    char buffer[8192];
+    for (auto relay = relays_.begin(); relay != relays_.end();) {
+        const ssize_t size = ::recv(relay->descriptor, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (size > 0 && ::sendto(descriptor_, buffer, size_t(size), 0, reinterpret_cast<sockaddr*>(&relay->client),
+                                 relay->length) < 0) {
+            ::close(relay->descriptor);
+            relay = relays_.erase(relay);
+            continue;
+        }
+        if (size <= 0)
+            ++relay;
+    }
+}
+
 void FakeDaemon::serve()
 {
-    pollfd watched[2] = {{descriptor_, POLLIN, 0}, {stop_[0], POLLIN, 0}};
     QByteArray buffer(65536, '\0');
-    while (::poll(watched, 2, -1) > 0 && !(watched[1].revents & POLLIN)) {
+    for (;;) {
+        std::vector<pollfd> watched = {{descriptor_, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+        for (const Relay& relay : relays_)
+            watched.push_back({relay.descriptor, POLLIN, 0});
+        if (::poll(watched.data(), nfds_t(watched.size()), -1) <= 0 || (watched[1].revents & POLLIN))
+            break;
+        pass_on_events();
+        if (!(watched[0].revents & POLLIN))
+            continue;
         sockaddr_un from{};
         socklen_t length = sizeof from;
         const ssize_t size = ::recvfrom(descriptor_, buffer.data(), buffer.size(), 0,
@@ -288,6 +352,15 @@ void FakeDaemon::serve()
             senders_.append(sender);
             modes_.append(named ? unsigned(info.st_mode & 07777) : 0u);
             times_.append(clock_.elapsed());
+        }
+        bool relayed = false;
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            relayed = request == "ATTACH" && !forward_.isEmpty() && scripts_.count(request) == 0;
+        }
+        if (relayed) {
+            attach(from, length);
+            continue;
         }
         const Fault fault = fault_for(request);
         Reply reply = fault == Fault::Refuse ? Reply("FAIL\n") : next_reply(request);

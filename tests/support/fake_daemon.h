@@ -10,6 +10,10 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <vector>
+
+#include <sys/socket.h>
+#include <sys/un.h>
 
 // A scripted stand-in for wpa_supplicant's control socket. Each request text
 // gets the next reply of its script (the last one repeats); a request without
@@ -34,7 +38,11 @@ public:
     void script(const QByteArray& request, const QList<Reply>& replies);
     void reply(const QByteArray& request, const QByteArray& reply) { script(request, {reply}); }
     void silence(const QByteArray& request) { script(request, {std::nullopt}); }
+    // Requests without a script go on to the daemon at `socket`; ATTACH there
+    // too, on a socket of their own, whose events are passed on to the client.
     void forward_to(const QString& socket);
+    // Forwarded requests holding `from` hold `to` in its place instead.
+    void translate(const QByteArray& from, const QByteArray& to);
     // Answers SCAN_RESULTS and BSS from this table, as the daemon does: in
     // replies of 4096 bytes, SCAN_RESULTS cut after the last whole line that
     // fits, BSS pages of whole entries with "####" after the table's last.
@@ -68,6 +76,8 @@ public:
 
 private:
     void serve();
+    void attach(const sockaddr_un& client, socklen_t length);
+    void pass_on_events();
     void stall();
     Reply next_reply(const QByteArray& request);
     Fault fault_for(const QByteArray& request);
@@ -79,6 +89,14 @@ private:
     mutable std::mutex mutex_;
     std::map<QByteArray, QList<Reply>> scripts_;
     QString forward_;
+    QByteArray from_, to_;
+    // One per client that attached through us: our socket on the daemon, the client's address.
+    struct Relay {
+        int descriptor;
+        sockaddr_un client;
+        socklen_t length;
+    };
+    std::vector<Relay> relays_;
     std::optional<QList<AccessPoint>> table_;
     struct SavedProfile {
         int id;

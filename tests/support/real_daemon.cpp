@@ -24,7 +24,7 @@ QString daemon_program()
 
 } // namespace
 
-RealDaemon::RealDaemon(const QByteArray& networks) : networks_(networks)
+RealDaemon::RealDaemon(const QByteArray& networks, const QString& interface) : networks_(networks), interface_(interface)
 {
 }
 
@@ -43,7 +43,7 @@ QString RealDaemon::start()
     file.close();
     process_ = std::make_unique<ChildProcess>(
         QStringList{program, QStringLiteral("-D"), QStringLiteral("wired"), QStringLiteral("-i"),
-                    QStringLiteral("lo"), QStringLiteral("-c"), config_path()},
+                    interface_, QStringLiteral("-c"), config_path()},
         QProcessEnvironment::systemEnvironment());
     if (!process_->started())
         return QStringLiteral("wpa_supplicant did not start");

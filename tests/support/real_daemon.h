@@ -8,12 +8,12 @@
 
 class ChildProcess;
 
-// Debian's wpa_supplicant with the wired driver on the loopback interface,
-// with a private control directory and configuration file.
+// Debian's wpa_supplicant with the wired driver on the loopback interface
+// (or `interface`), with a private control directory and configuration file.
 class RealDaemon {
 public:
     // `networks` is appended to the configuration file as it stands.
-    explicit RealDaemon(const QByteArray& networks = QByteArray());
+    explicit RealDaemon(const QByteArray& networks = QByteArray(), const QString& interface = QStringLiteral("lo"));
     ~RealDaemon();
     RealDaemon(const RealDaemon&) = delete;
     RealDaemon& operator=(const RealDaemon&) = delete;
@@ -21,7 +21,7 @@ public:
     // Empty when the daemon answers PING; otherwise why it does not.
     QString start();
 
-    QString socket_path() const { return directory_.filePath(QStringLiteral("ctrl/lo")); }
+    QString socket_path() const { return directory_.filePath(QStringLiteral("ctrl/") + interface_); }
     QString config_path() const { return directory_.filePath(QStringLiteral("wpa.conf")); }
     QByteArray config() const;
     // One request through the daemon's socket, for setting up and checking.
@@ -30,5 +30,6 @@ public:
 private:
     QTemporaryDir directory_;
     QByteArray networks_;
+    QString interface_;
     std::unique_ptr<ChildProcess> process_;
 };
