@@ -142,50 +142,66 @@ void EnterpriseTest::joins_data()
     QTest::addColumn<QByteArray>("input");
     QTest::addColumn<QByteArray>("err"); // after the prompts, if any
     QTest::addColumn<QByteArrayList>("saved"); // the new block's lines; none: nothing changed
+    QTest::addColumn<QByteArray>("profile");   // in the daemon's file to begin with
 
     const QString peap = QStringLiteral("connect --eap peap --identity alice --domain example.org --ca-cert {ca} ");
     QTest::newRow("PEAP/MSCHAPv2 joins and saves")
         << "genuine" << peap + QStringLiteral("--password-stdin Corp") << QByteArray("alice-pass-1\n") << QByteArray()
         << QByteArrayList{"ssid=\"Corp\"", "key_mgmt=IEEE8021X", "eap=PEAP", "identity=\"alice\"",
                           "password=\"alice-pass-1\"", "ca_cert=\"CA\"", "domain_suffix_match=\"example.org\"",
-                          "phase2=\"auth=MSCHAPV2\"", "ieee80211w=1"};
+                          "phase2=\"auth=MSCHAPV2\"", "ieee80211w=1"}
+        << QByteArray();
     QTest::newRow("TTLS/PAP joins")
         << "genuine"
         << QStringLiteral("connect --eap ttls --phase2 pap --identity bob --anonymous-identity x@example.org "
                           "--domain radius.example.org --ca-cert {ca} --password-stdin Corp")
         << QByteArray("bob-pass-2\n") << QByteArray()
         << QByteArrayList{"eap=TTLS", "identity=\"bob\"", "anonymous_identity=\"x@example.org\"",
-                          "phase2=\"auth=PAP\"", "domain_suffix_match=\"radius.example.org\""};
+                          "phase2=\"auth=PAP\"", "domain_suffix_match=\"radius.example.org\""}
+        << QByteArray();
     QTest::newRow("another domain")
         << "genuine" << QStringLiteral("connect --eap peap --identity alice --domain example.com --ca-cert {ca} --password-stdin Corp")
         << QByteArray("alice-pass-1\n")
         << QByteArray("Could not verify the network's server: Domain suffix mismatch "
                       "(it presented /C=XX/O=Vantrel Test/CN=radius.example.org).")
-        << QByteArrayList();
+        << QByteArrayList() << QByteArray();
     QTest::newRow("a CA that did not sign the server")
         << "genuine" << QStringLiteral("connect --eap peap --identity alice --domain example.org --ca-cert {rogue} --password-stdin Corp")
         << QByteArray("alice-pass-1\n")
         << QByteArray("Could not verify the network's server: self-signed certificate in certificate chain "
                       "(it presented /C=XX/O=Vantrel Test/CN=Vantrel Test Root CA).")
-        << QByteArrayList();
+        << QByteArrayList() << QByteArray();
     QTest::newRow("a wrong password") << "genuine" << peap + QStringLiteral("--password-stdin Corp")
                                       << QByteArray("alice-pass-2\n")
-                                      << QByteArray("The network refused the identity or password.") << QByteArrayList();
+                                      << QByteArray("The network refused the identity or password.") << QByteArrayList()
+                                      << QByteArray();
     QTest::newRow("an impostor learns no secret")
         << "impostor" << peap + QStringLiteral("--anonymous-identity outer@example.org --password-stdin Corp")
         << QByteArray("alice-pass-1\n")
         << QByteArray("Could not verify the network's server: self-signed certificate in certificate chain "
                       "(it presented /C=XX/O=Evil Twin Ltd/CN=Evil Twin Ltd Root CA).")
-        << QByteArrayList();
+        << QByteArrayList() << QByteArray();
     QTest::newRow("a missing CA file, before any change")
         << "genuine" << QStringLiteral("connect --eap peap --identity alice --domain example.org --ca-cert /nonexistent/ca.pem --password-stdin Corp")
         << QByteArray("alice-pass-1\n") << QByteArray("Could not read a CA certificate from /nonexistent/ca.pem.")
-        << QByteArrayList();
+        << QByteArrayList() << QByteArray();
     QTest::newRow("pick: PEAP by the CA bundle")
         << "genuine" << QStringLiteral("pick") << QByteArray("1\nalice@example.org\nexample.org\nalice-pass-1\n")
         << QByteArray("Network number: Identity: Server domain: Wi-Fi password: ")
         << QByteArrayList{"eap=PEAP", "identity=\"alice@example.org\"",
-                                          "anonymous_identity=\"anonymous@example.org\"", "ca_cert=\"CA\""};
+                                          "anonymous_identity=\"anonymous@example.org\"", "ca_cert=\"CA\""}
+        << QByteArray();
+    const QByteArray old = "network={\n\tssid=\"Corp\"\n\tkey_mgmt=IEEE8021X\n\teap=PEAP\n\tidentity=\"alice\"\n"
+                           "\tpassword=\"old-pass\"\n\tphase2=\"auth=MSCHAPV2\"\n\tpriority=4\n\tdisabled=1\n";
+    QTest::newRow("password keeps the method, identity and server check")
+        << "genuine" << QStringLiteral("password Corp") << QByteArray("alice-pass-1\n") << QByteArray()
+        << QByteArrayList{"identity=\"alice\"", "password=\"alice-pass-1\"", "ca_cert=\"CA\"",
+                          "domain_suffix_match=\"example.org\"", "priority=4"}
+        << old + "\tca_cert=\"CA\"\n\tdomain_suffix_match=\"example.org\"\n}\n";
+    QTest::newRow("password of a profile without a server check")
+        << "genuine" << QStringLiteral("password Corp") << QByteArray("alice-pass-1\n")
+        << QByteArray("Corp has no server check; forget it and join it again with connect.") << QByteArrayList()
+        << old + "\tca_cert=\"CA\"\n}\n";
 }
 
 void EnterpriseTest::joins()
@@ -195,12 +211,14 @@ void EnterpriseTest::joins()
     QFETCH(QByteArray, input);
     QFETCH(QByteArray, err);
     QFETCH(QByteArrayList, saved);
+    QFETCH(QByteArray, profile);
     const QString ca = authenticator_->file(QStringLiteral("genuine-ca.pem"));
     arguments.replace(QLatin1String("{rogue}"), authenticator_->file(QStringLiteral("impostor-ca.pem")))
         .replace(QLatin1String("{ca}"), ca);
     const QString problem = authenticator_->serve(authenticator);
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
-    RealDaemon daemon("eapol_version=2\n", authenticator_->interface());
+    RealDaemon daemon("eapol_version=2\n" + profile.replace("\"CA\"", '"' + ca.toUtf8() + '"'),
+                      authenticator_->interface());
     const QString started = daemon.start();
     QVERIFY2(started.isEmpty(), qPrintable(started));
     const QByteArray table = daemon.ask("LIST_NETWORKS");
@@ -231,6 +249,7 @@ void EnterpriseTest::joins()
         QCOMPARE(daemon.config(), config);
     } else {
         QCOMPARE(changing(proxy.requests()).count("SAVE_CONFIG"), 1);
+        QCOMPARE(daemon.config().count("network={"), 1); // an old profile replaced
         for (const QByteArray& line : saved)
             QVERIFY2(daemon.config().contains('\t' + QByteArray(line).replace("\"CA\"", '"' + ca.toUtf8() + '"') + '\n'),
                      line.constData());
