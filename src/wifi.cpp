@@ -50,15 +50,15 @@ bool busy(const QByteArray& reply)
     return reply.startsWith("FAIL-BUSY");
 }
 
-// GET_CAPABILITY's answer when the adapter could be asked: upper-case names
-// such as WPA-PSK or IEEE8021X, one space apart.
+// GET_CAPABILITY's answer when the daemon could tell: upper-case names such
+// as WPA-PSK, IEEE8021X or AKA' (an EAP method), one space apart.
 bool lists_capabilities(const QByteArray& reply)
 {
     if (reply.isEmpty() || reply.startsWith("FAIL") || reply == "UNKNOWN COMMAND")
         return false;
     for (const QByteArray& name : reply.split(' ')) {
         const bool word = !name.isEmpty() && std::all_of(name.begin(), name.end(), [](char c) {
-            return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
+            return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' || c == '\'';
         });
         if (!word)
             return false;

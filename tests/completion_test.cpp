@@ -67,6 +67,14 @@ void CompletionTest::completes_data()
                                                   << QByteArray("My\\ Net\n");
     QTest::newRow("a name begun with a backslash") << QByteArray("vantrel-wifi connect 'back\\\\'") << true
                                                    << QByteArray("back\\\\slash\n");
+    QTest::newRow("the methods after --eap") << QByteArray("vantrel-wifi connect --eap ''") << true
+                                             << QByteArray("peap\nttls\n");
+    QTest::newRow("an inner method by its start") << QByteArray("vantrel-wifi connect --phase2 m") << true
+                                                  << QByteArray("mschapv2\n");
+    QTest::newRow("no name offered as a value") << QByteArray("vantrel-wifi connect --identity ''") << true
+                                                << QByteArray();
+    QTest::newRow("a value is not the name")
+        << QByteArray("vantrel-wifi connect --domain Office O") << true << QByteArray("Office\n");
     QTest::newRow("no names for pick") << QByteArray("vantrel-wifi pick ''") << true << QByteArray();
     QTest::newRow("no daemon: nothing, silently") << QByteArray("vantrel-wifi connect ''") << false << QByteArray();
     QTest::newRow("vantrel-battery modes") << QByteArray("vantrel-battery --p") << true

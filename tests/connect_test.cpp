@@ -19,7 +19,9 @@ const QByteArray scan_results =
     "aa:00:00:00:00:04\t2412\t-55\t[WPA2-PSK-CCMP][ESS]\tSecure\n"
     "aa:00:00:00:00:05\t2412\t-60\t[WPA2-EAP-SUITE-B-192-GCMP-256][ESS]\tCorp\n"
     "aa:00:00:00:00:06\t2412\t-65\t[ESS]\tCaf\\xc3\\xa9\n"
-    "aa:00:00:00:00:07\t2412\t-75\t[WPA2-SAE-CCMP][ESS]\tModern\n";
+    "aa:00:00:00:00:07\t2412\t-75\t[WPA2-SAE-CCMP][ESS]\tModern\n"
+    "aa:00:00:00:00:08\t2412\t-80\t[WPA2-EAP-CCMP][ESS]\tCampus\n"
+    "aa:00:00:00:00:09\t2412\t-85\t[WPA2-EAP-SHA256-CCMP][ESS]\tStrict\n";
 const QByteArray saved_profiles =
     "network id / ssid / bssid / flags\n"
     "0\tHome\tany\t[CURRENT]\n"
@@ -33,7 +35,9 @@ const QByteArray menu =
     "5.   Secure  [WPA personal, -55 dBm]\n"
     "6.   Corp  [unsupported, -60 dBm]\n"
     "7.   Caf\xc3\xa9  [open, -65 dBm]\n"
-    "8.   Modern  [WPA personal, -75 dBm]\n";
+    "8.   Modern  [WPA personal, -75 dBm]\n"
+    "9.   Campus  [WPA enterprise, -80 dBm]\n"
+    "10.   Strict  [WPA enterprise, -85 dBm]\n";
 
 // The daemon's table as the tool found it, and with the profile a join adds.
 const QByteArray as_saved = "0 Home [CURRENT]|1 Office |2 Attic [DISABLED]|";
@@ -57,6 +61,7 @@ Script daemon_script(const QByteArray& joined)
     script["SCAN_RESULTS"] = {scan_results};
     script["STATUS"] = {"id=0\n" + completed("Home"), completed(joined)};
     script["ADD_NETWORK"] = {"3\n"};
+    script["ATTACH"] = {"OK\n"};
     for (const char* request : {"SELECT_NETWORK 0", "SELECT_NETWORK 1", "SELECT_NETWORK 2", "SELECT_NETWORK 3", "ENABLE_NETWORK 3",
                                 "SET_NETWORK 3 key_mgmt NONE", "SET_NETWORK 3 key_mgmt WPA-PSK", "SAVE_CONFIG",
                                 "REMOVE_NETWORK 3", "ENABLE_NETWORK 0 no-connect", "ENABLE_NETWORK 1 no-connect",
@@ -104,6 +109,26 @@ Replies add_modern(const QByteArray& password)
 }
 
 const QByteArray capability = "GET_CAPABILITY key_mgmt strict";
+
+// An enterprise join's words, the CA a file of the source tree.
+QStringList enterprise(const char* line)
+{
+    return words(line) << QStringLiteral("--ca-cert") << QStringLiteral(VANTREL_SOURCE_DIR "/tests/data/ca.pem");
+}
+
+// Its profile fields after the name: WPA3-Enterprise alone (Strict) requires protected management frames.
+Replies add_enterprise(const QByteArray& ssid, const QByteArray& password)
+{
+    const bool strict = ssid == "Strict";
+    return {"ADD_NETWORK", "SET_NETWORK 3 ssid " + ssid.toHex(),
+            strict ? "SET_NETWORK 3 key_mgmt WPA-EAP-SHA256" : "SET_NETWORK 3 key_mgmt WPA-EAP WPA-EAP-SHA256",
+            strict ? "SET_NETWORK 3 ieee80211w 2" : "SET_NETWORK 3 ieee80211w 1", "SET_NETWORK 3 eap PEAP",
+            "SET_NETWORK 3 identity " + QByteArray("alice@example.org").toHex(),
+            "SET_NETWORK 3 anonymous_identity " + QByteArray("anonymous@example.org").toHex(),
+            "SET_NETWORK 3 password " + password.toHex(), "SET_NETWORK 3 phase2 \"auth=MSCHAPV2\"",
+            "SET_NETWORK 3 ca_cert \"" VANTREL_SOURCE_DIR "/tests/data/ca.pem\"",
+            "SET_NETWORK 3 domain_suffix_match \"example.org\"", "ENABLE_NETWORK 3"};
+}
 
 QStringList arguments_of(std::initializer_list<const char*> list)
 {
@@ -434,6 +459,59 @@ void ConnectTest::connects_data()
         << none << error + "Timed out connecting to Lobby.\n"
         << add_open + select_new + enable_others + Replies{"REMOVE_NETWORK 3"}
         << QByteArray("0 Home [CURRENT][DISABLED]|1 Office |2 Attic [DISABLED]|");
+    const char* peap = "connect --eap peap --identity alice@example.org --domain example.org --password-stdin ";
+    QTest::newRow("enterprise, WPA3 alone: SHA-256, protection required, password bytes in hex")
+        << enterprise((QByteArray(peap) + "Strict").constData()) << QByteArray("p\"w d\\\xc3\xbc\n") << defaults
+        << daemon_script("Strict") << QByteArray("Connected to Strict.\n") << none
+        << add_enterprise("Strict", "p\"w d\\\xc3\xbc") + select_new + enable_others + Replies{"SAVE_CONFIG"}
+        << joined("Strict");
+    QTest::newRow("enterprise, method refused: undone")
+        << enterprise((QByteArray(peap) + "Campus").constData()) << QByteArray("pw\n") << defaults
+        << with(daemon_script("Campus"), "SET_NETWORK 3 eap PEAP", {"FAIL\n"}) << none
+        << error + "Could not set enterprise method: FAIL\n" << add_enterprise("Campus", "pw").mid(0, 5) + remove_new
+        << as_saved;
+    // What the daemon says while it waits ends the wait at once; a stranger's text is shown escaped.
+    const QByteArray associated = "wpa_state=ASSOCIATED\nssid=Campus\n";
+    const QList<std::pair<const char*, QByteArray>> events = {
+        {"<3>CTRL-EVENT-EAP-TLS-CERT-ERROR reason=1 depth=0 subject='/CN=evil\x1b[2J' it's' err='self-signed certificate'",
+         "Could not verify the network's server: self-signed certificate (it presented /CN=evil\\x1b[2J' it's)."},
+        {"<3>CTRL-EVENT-EAP-FAILURE EAP authentication failed", "The network refused the identity or password."},
+        {"<3>EAP: Failed to initialize EAP method: vendor 0 method 25 (PEAP)",
+         "wpa_supplicant could not start PEAP; can it read " VANTREL_SOURCE_DIR "/tests/data/ca.pem?"},
+    };
+    for (const auto& [event, message] : events) {
+        QTest::addRow("enterprise, %.40s: undone", event)
+            << enterprise((QByteArray(peap) + "Campus").constData()) << QByteArray("pw\n") << defaults
+            << with(with(daemon_script("Campus"), "STATUS", {"id=0\n" + completed("Home"), associated}), "<events>",
+                    {"<3>CTRL-EVENT-EAP-STARTED EAP authentication started", QByteArray(event)})
+            << none << error + message + '\n' << add_enterprise("Campus", "pw") + select_new + enable_others + remove_new
+            << as_saved;
+    }
+    const QList<std::pair<QStringList, QByteArray>> refused = {
+        {enterprise("connect --eap peap --identity a --domain example.org --password-stdin Office"),
+         "Office is already saved; forget it first to join it with other settings."},
+        {words("connect --identity a --password-stdin Secure"), "Secure is not an enterprise network."},
+        {words("connect --eap peap --identity a --password-stdin Campus"),
+         "Joining an enterprise network needs --eap, --identity, --domain and --password-stdin."},
+        {words("connect --password-stdin Campus"),
+         "Joining an enterprise network needs --eap, --identity, --domain and --password-stdin."},
+        {enterprise("connect --eap ttls --phase2 pap --identity a --domain example.org --password-stdin Campus"),
+         "This wpa_supplicant cannot do TTLS."},
+    };
+    for (const auto& [arguments, message] : refused) {
+        QTest::addRow("refused before any change: %s", message.constData())
+            << arguments << QByteArray("pw\n") << defaults
+            << with(daemon_script("Campus"), "GET_CAPABILITY eap", {"MD5 TLS MSCHAPV2 PEAP AKA AKA'"}) << none
+            << error + message + '\n' << Replies{} << as_saved;
+    }
+    for (const QByteArray& password : {QByteArray("\n"), QByteArray(257, 'p') + '\n', QByteArray("pw\r\n")}) {
+        QTest::addRow("enterprise password of %d bytes: no change", int(password.size() - 1))
+            << enterprise((QByteArray(peap) + "Campus").constData()) << password << defaults << daemon_script("Campus")
+            << none
+            << error + (password.contains('\r') ? "Wi-Fi passwords cannot contain NUL or newline characters.\n"
+                                                 : "An enterprise password must contain 1 to 256 bytes.\n")
+            << Replies{} << as_saved;
+    }
     QTest::newRow("removal refused: the first failure stands")
         << words("connect --open Lobby") << none << defaults
         << with(with(daemon_script("Lobby"), "ENABLE_NETWORK 3", {"FAIL\n"}), "REMOVE_NETWORK 3", {"FAIL\n"}) << none
@@ -450,8 +528,16 @@ void ConnectTest::connects()
     QFETCH(QByteArray, err);
     FakeDaemon daemon;
     daemon.keep_profiles(saved_profiles);
-    for (const auto& [request, replies] : script)
-        daemon.script(request, replies);
+    for (const auto& [request, replies] : script) {
+        if (request != "<events>") {
+            daemon.script(request, replies);
+            continue;
+        }
+        QByteArrayList events;
+        for (const FakeDaemon::Reply& event : replies)
+            events.append(event.value_or(QByteArray()));
+        daemon.announce(events);
+    }
     const ToolRun run = run_wifi(wifi_environment(daemon.path(), settings), arguments, input);
     QTEST(run.out, "out");
     QCOMPARE(run.err, err);
@@ -512,7 +598,7 @@ void ConnectTest::picks_data()
                                        + Replies{"ADD_NETWORK", "SET_NETWORK 3 ssid 436166c3a9",
                                                  "SET_NETWORK 3 key_mgmt NONE", "ENABLE_NETWORK 3"}
                                        + select_new + enable_others + Replies{"SAVE_CONFIG"} << joined("Caf\\xc3\\xa9");
-    for (const char* answer : {"0", "-1", "9", "abc", "", "1x"})
+    for (const char* answer : {"0", "-1", "11", "abc", "", "1x"})
         QTest::addRow("answer '%s'", answer) << QByteArray(answer) + '\n' << daemon_script("") << menu << invalid << 1
                                              << scanning << as_saved;
     QTest::newRow("end of input") << QByteArray() << daemon_script("") << menu

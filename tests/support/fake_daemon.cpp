@@ -60,6 +60,12 @@ void FakeDaemon::translate(const QByteArray& from, const QByteArray& to)
     to_ = to;
 }
 
+void FakeDaemon::announce(const QByteArrayList& events)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    events_ = events;
+}
+
 void FakeDaemon::hold(const QList<AccessPoint>& table)
 {
     const std::lock_guard<std::mutex> lock(mutex_);
@@ -375,6 +381,8 @@ void FakeDaemon::serve()
         if (reply)
             ::sendto(descriptor_, reply->constData(), size_t(reply->size()), 0,
                      reinterpret_cast<sockaddr*>(&from), length);
+        for (const QByteArray& event : request == "ATTACH" && reply ? events_ : QByteArrayList())
+            ::sendto(descriptor_, event.constData(), size_t(event.size()), 0, reinterpret_cast<sockaddr*>(&from), length);
         if (fault == Fault::Interrupt || fault == Fault::Terminate)
             signal_client(sender, fault == Fault::Interrupt ? SIGINT : SIGTERM);
         if (fault == Fault::Stall)

@@ -41,6 +41,8 @@ public:
     // Requests without a script go on to the daemon at `socket`; ATTACH there
     // too, on a socket of their own, whose events are passed on to the client.
     void forward_to(const QString& socket);
+    // Sent to a client, as the daemon's event messages, once its ATTACH is answered.
+    void announce(const QByteArrayList& events);
     // Forwarded requests holding `from` hold `to` in its place instead.
     void translate(const QByteArray& from, const QByteArray& to);
     // Answers SCAN_RESULTS and BSS from this table, as the daemon does: in
@@ -90,6 +92,7 @@ private:
     std::map<QByteArray, QList<Reply>> scripts_;
     QString forward_;
     QByteArray from_, to_;
+    QByteArrayList events_;
     // One per client that attached through us: our socket on the daemon, the client's address.
     struct Relay {
         int descriptor;
