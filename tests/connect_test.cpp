@@ -504,6 +504,11 @@ void ConnectTest::connects_data()
             << with(daemon_script("Campus"), "GET_CAPABILITY eap", {"MD5 TLS MSCHAPV2 PEAP AKA AKA'"}) << none
             << error + message + '\n' << Replies{} << as_saved;
     }
+    QTest::newRow("enterprise without a CA bundle: no change")
+        << words("connect --eap peap --identity a --domain example.org --password-stdin Campus") << QByteArray("pw\n")
+        << QStringList{QStringLiteral("VANTREL_CA_BUNDLE=/nonexistent/bundle.crt")} << daemon_script("Campus") << none
+        << error + "No CA bundle at /nonexistent/bundle.crt; give a CA certificate with connect --ca-cert FILE.\n"
+        << Replies{} << as_saved;
     for (const QByteArray& password : {QByteArray("\n"), QByteArray(257, 'p') + '\n', QByteArray("pw\r\n")}) {
         QTest::addRow("enterprise password of %d bytes: no change", int(password.size() - 1))
             << enterprise((QByteArray(peap) + "Campus").constData()) << password << defaults << daemon_script("Campus")

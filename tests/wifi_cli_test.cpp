@@ -151,7 +151,7 @@ void WifiCliTest::documents_every_word()
             checked.append(word);
         }
     }
-    QCOMPARE(checked.filter(QRegularExpression(QStringLiteral("^[a-z]"))).size(), 7);
+    QCOMPARE(checked.filter(QRegularExpression(QStringLiteral("^[a-z]"))).size(), 8);
 }
 
 void WifiCliTest::refuses_command_lines_data()
@@ -180,6 +180,40 @@ void WifiCliTest::refuses_command_lines_data()
     QTest::newRow("forget without a name") << words("forget --yes") << forget;
     QTest::newRow("forget, flag words are no names") << words("forget --yes --open") << forget;
     QTest::newRow("forget two names") << words("forget --yes Home Office") << forget;
+    // Value options take the next word, whatever it is, for any action and before anything else.
+    QTest::newRow("a value option last") << words("connect Corp --identity") << QByteArray("--identity needs a value.");
+    QTest::newRow("a value option last, any action") << words("status --ca-cert") << QByteArray("--ca-cert needs a value.");
+    QTest::newRow("a value option twice") << words("connect --eap peap Corp --eap peap")
+                                          << QByteArray("--eap was given twice.");
+    QTest::newRow("a value option's word is no operand") << words("connect --domain Corp") << connect;
+    QTest::newRow("a value option takes a flag word") << words("connect --eap --open Corp --password-stdin")
+                                                      << QByteArray("--eap must be peap or ttls.");
+    const QByteArray identity = "An identity must contain 1 to 253 bytes.";
+    const QByteArray domain = "A server domain is a name such as radius.example.org.";
+    const QList<std::pair<QByteArrayList, QByteArray>> values = {
+        {{"--eap", "tls", "--domain", "a..b"}, "--eap must be peap or ttls."},
+        {{"--eap", "PEAP"}, "--eap must be peap or ttls."},
+        {{"--eap", "peap", "--phase2", "chap"}, "--phase2 must be mschapv2 or pap."},
+        {{"--eap", "ttls"}, "TTLS needs --phase2 pap or --phase2 mschapv2."},
+        {{"--eap", "peap", "--phase2", "pap"}, "PEAP uses --phase2 mschapv2."},
+        {{"--anonymous-identity", ""}, identity},
+        {{"--identity", QByteArray(254, 'a')}, identity},
+        {{"--identity", "alice\nx"}, "An identity cannot contain NUL or newline characters."},
+        {{"--domain", "example..org"}, domain},
+        {{"--domain", ".org"}, domain},
+        {{"--domain", "radius example.org"}, domain},
+        {{"--domain", QByteArray(254, 'a')}, domain},
+        {{"--ca-cert", "/nonexistent/ca.pem"}, "Could not read a CA certificate from /nonexistent/ca.pem."},
+        {{"--ca-cert", VANTREL_SOURCE_DIR "/README.md"},
+         "Could not read a CA certificate from " VANTREL_SOURCE_DIR "/README.md."},
+        {{"--ca-cert", "/tmp"}, "Could not read a CA certificate from /tmp."},
+    };
+    for (const auto& [given, message] : values) {
+        QStringList arguments = words("connect --password-stdin Corp");
+        for (const QByteArray& word : given)
+            arguments.append(QString::fromUtf8(word));
+        QTest::addRow("enterprise value: %s", given.join(' ').left(40).constData()) << arguments << message;
+    }
     QTest::newRow("no word is Qt's") << words("-qmljsdebugger=x") << unknown;
     QTest::newRow("no word is Qt's, later either") << words("forget --yes -qmljsdebugger=x Home") << forget;
 }
