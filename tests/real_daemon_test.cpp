@@ -48,7 +48,8 @@ const QByteArray four_profiles =
     saved_profiles + "network={\n\tssid=\"Faraway\"\n\tpsk=\"password1\"\n\tkey_mgmt=WPA-PSK\n\tdisabled=1\n}\n";
 const QByteArray new_networks = "bssid / frequency / signal level / flags / ssid\n"
                                 "02:00:00:00:00:01\t2412\t-40\t[ESS]\tLobby\n"
-                                "02:00:00:00:00:02\t2437\t-50\t[WPA2-PSK-CCMP][ESS]\tSecure\n";
+                                "02:00:00:00:00:02\t2437\t-50\t[WPA2-PSK-CCMP][ESS]\tSecure\n"
+                                "02:00:00:00:00:03\t2462\t-60\t[WPA2-EAP-CCMP][ESS]\tCampus\n";
 
 // One run of the tool and the requests it makes without a fault. Faults are
 // tried at each request from the first change on, the undo's own included,
@@ -295,6 +296,22 @@ void RealDaemonTest::keeps_all_or_nothing_data()
         {"saved time-out, disabled before", "connect Faraway", QByteArray(), "1",
          listing + QByteArrayList{"SELECT_NETWORK 3", "STATUS"} + enable_others + QByteArrayList{"DISABLE_NETWORK 3"},
          3, 6, {}},
+        {"new enterprise",
+         "connect --eap peap --identity alice --domain example.org --password-stdin Campus --ca-cert " VANTREL_SOURCE_DIR
+         "/tests/data/ca.pem",
+         "pass\n", "0",
+         QByteArrayList{"SCAN_RESULTS", "LIST_NETWORKS", "STATUS", "GET_CAPABILITY eap", "LIST_NETWORKS", "ADD_NETWORK",
+                        "ATTACH", "SET_NETWORK 4 ssid 43616d707573", "SET_NETWORK 4 key_mgmt WPA-EAP WPA-EAP-SHA256",
+                        "SET_NETWORK 4 ieee80211w 1", "SET_NETWORK 4 eap PEAP", "SET_NETWORK 4 identity 616c696365",
+                        "SET_NETWORK 4 password 70617373", "SET_NETWORK 4 phase2 \"auth=MSCHAPV2\"",
+                        "SET_NETWORK 4 ca_cert \"" VANTREL_SOURCE_DIR "/tests/data/ca.pem\"",
+                        "SET_NETWORK 4 domain_suffix_match \"example.org\"", "ENABLE_NETWORK 4", "LIST_NETWORKS",
+                        "SELECT_NETWORK 4"}
+             + enable_others + QByteArrayList{"SAVE_CONFIG"},
+         5, 99,
+         {"ssid=\"Campus\"", "key_mgmt=WPA-EAP WPA-EAP-SHA256", "eap=PEAP", "identity=\"alice\"", "password=\"pass\"",
+          "ca_cert=\"" VANTREL_SOURCE_DIR "/tests/data/ca.pem\"", "domain_suffix_match=\"example.org\"",
+          "phase2=\"auth=MSCHAPV2\"", "ieee80211w=1"}},
         {"new WPA time-out", "connect --password-stdin Secure", "password1\n", "1",
          listing + add_secure + QByteArrayList{"STATUS"} + enable_others + QByteArrayList{"REMOVE_NETWORK 4"},
          3, 12, {}},

@@ -288,7 +288,8 @@ void signal_client(const QByteArray& sender, int signal)
 } // namespace
 
 // Our own socket on the daemon, attached: the events it sends go to `client`.
-void FakeDaemon::attach(const sockaddr_un& client, socklen_t length)
+// The daemon's reply, for the client.
+FakeDaemon::Reply FakeDaemon::attach(const sockaddr_un& client, socklen_t length)
 {
     const int descriptor = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_un local{};
@@ -306,10 +307,10 @@ void FakeDaemon::attach(const sockaddr_un& client, socklen_t length)
         || ::send(descriptor, "ATTACH", 6, 0) != 6 || ::poll(&answer, 1, 3000) != 1
         || ::recv(descriptor, reply, sizeof reply - 1, 0) <= 0) {
         ::close(descriptor);
-        return;
+        return std::nullopt;
     }
     relays_.push_back({descriptor, client, length});
-    ::sendto(descriptor_, reply, std::strlen(reply), 0, reinterpret_cast<const sockaddr*>(&client), length);
+    return QByteArray(reply);
 }
 
 // A client gone (its socket removed) is not sent to again.
@@ -364,12 +365,8 @@ void FakeDaemon::serve()
             const std::lock_guard<std::mutex> lock(mutex_);
             relayed = request == "ATTACH" && !forward_.isEmpty() && scripts_.count(request) == 0;
         }
-        if (relayed) {
-            attach(from, length);
-            continue;
-        }
         const Fault fault = fault_for(request);
-        Reply reply = fault == Fault::Refuse ? Reply("FAIL\n") : next_reply(request);
+        Reply reply = fault == Fault::Refuse ? Reply("FAIL\n") : relayed ? attach(from, length) : next_reply(request);
         if (reply) {
             // A lost reply's request was carried out all the same.
             const std::lock_guard<std::mutex> lock(mutex_);

@@ -78,7 +78,7 @@ public:
 
 private:
     void serve();
-    void attach(const sockaddr_un& client, socklen_t length);
+    Reply attach(const sockaddr_un& client, socklen_t length);
     void pass_on_events();
     void stall();
     Reply next_reply(const QByteArray& request);
