@@ -465,11 +465,6 @@ void ConnectTest::connects_data()
         << daemon_script("Strict") << QByteArray("Connected to Strict.\n") << none
         << add_enterprise("Strict", "p\"w d\\\xc3\xbc") + select_new + enable_others + Replies{"SAVE_CONFIG"}
         << joined("Strict");
-    QTest::newRow("enterprise, method refused: undone")
-        << enterprise((QByteArray(peap) + "Campus").constData()) << QByteArray("pw\n") << defaults
-        << with(daemon_script("Campus"), "SET_NETWORK 3 eap PEAP", {"FAIL\n"}) << none
-        << error + "Could not set enterprise method: FAIL\n" << add_enterprise("Campus", "pw").mid(0, 5) + remove_new
-        << as_saved;
     // What the daemon says while it waits ends the wait at once; a stranger's text is shown escaped.
     const QByteArray associated = "wpa_state=ASSOCIATED\nssid=Campus\n";
     const QList<std::pair<const char*, QByteArray>> events = {

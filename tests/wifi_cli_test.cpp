@@ -200,13 +200,11 @@ void WifiCliTest::refuses_command_lines_data()
         {{"--identity", QByteArray(254, 'a')}, identity},
         {{"--identity", "alice\nx"}, "An identity cannot contain NUL or newline characters."},
         {{"--domain", "example..org"}, domain},
-        {{"--domain", ".org"}, domain},
         {{"--domain", "radius example.org"}, domain},
         {{"--domain", QByteArray(254, 'a')}, domain},
         {{"--ca-cert", "/nonexistent/ca.pem"}, "Could not read a CA certificate from /nonexistent/ca.pem."},
         {{"--ca-cert", VANTREL_SOURCE_DIR "/README.md"},
          "Could not read a CA certificate from " VANTREL_SOURCE_DIR "/README.md."},
-        {{"--ca-cert", "/tmp"}, "Could not read a CA certificate from /tmp."},
     };
     for (const auto& [given, message] : values) {
         QStringList arguments = words("connect --password-stdin Corp");
