@@ -317,8 +317,6 @@ std::optional<std::runtime_error> remove_profiles(const Client& client, Changes&
     return first_failure;
 }
 
-constexpr char unsupported_kind[] = "Vantrel does not configure WEP, OWE or 192-bit enterprise networks yet.";
-
 // Enterprise joins are watched from before the request that starts them.
 std::unique_ptr<Events> listen(const QByteArray& server, Credentials credentials)
 {
@@ -344,6 +342,11 @@ QByteArray server_check(const std::vector<Setting>& settings, const QByteArray& 
 }
 
 } // namespace
+
+std::runtime_error unsupported()
+{
+    return failure(QStringLiteral("Vantrel does not configure WEP, OWE or 192-bit enterprise networks yet."));
+}
 
 std::runtime_error not_saved(const QByteArray& ssid)
 {
@@ -426,13 +429,13 @@ void Client::connect_new(const QByteArray& ssid, Credentials credentials, const 
         throw failure(QStringLiteral("The network name cannot be empty."));
     const Kind& kind = kind_of(credentials);
     if (!joinable(credentials))
-        throw failure(QString::fromUtf8(unsupported_kind));
+        throw unsupported();
     check_secret(kind, password);
-    std::vector<Setting> settings;
-    if (credentials == Credentials::Enterprise)
-        settings = enterprise_settings(enterprise, password);
-    if (hidden)
-        settings.push_back({"scan_ssid", "1"});
+    std::vector<Setting> settings = hidden_setting(hidden);
+    if (credentials == Credentials::Enterprise) {
+        const std::vector<Setting> fields = enterprise_settings(enterprise, password);
+        settings.insert(settings.begin(), fields.begin(), fields.end());
+    }
     Changes changes(socket_path_);
     const int id = add_profile(changes, profiles(*this), ssid);
     const std::unique_ptr<Events> events = listen(socket_path_, credentials);

@@ -27,7 +27,6 @@ using vtl::wifi::terminal_text;
 namespace {
 
 constexpr char unknown_action[] = "Unknown action. Run vantrel-wifi --help.";
-constexpr char unsupported_mode[] = "Vantrel does not configure WEP, OWE or 192-bit enterprise networks yet.";
 constexpr int connect_timeout_ms = 15000;
 
 // The words as given: a network name is the bytes the user typed.
@@ -289,7 +288,7 @@ void pick(const Client& client, const CommandLine&)
     if (item.saved_id >= 0)
         client.connect_saved(item.saved_id, item.ssid_bytes, connect_timeout_ms);
     else if (!vtl::wifi::joinable(item.credentials))
-        throw std::runtime_error(unsupported_mode);
+        throw vtl::wifi::unsupported();
     else if (item.credentials == Credentials::Enterprise)
         join_enterprise(client, item, ask_enterprise(), QStringLiteral("Wi-Fi password: "), false);
     else if (vtl::wifi::takes_password(item.credentials))
@@ -311,7 +310,7 @@ void change_password(const Client& client, const CommandLine& line)
     if (item->signal <= -100)
         throw std::runtime_error(not_found);
     if (!vtl::wifi::joinable(item->credentials))
-        throw std::runtime_error(unsupported_mode);
+        throw vtl::wifi::unsupported();
     if (!vtl::wifi::takes_password(item->credentials))
         throw std::runtime_error("That network has no password.");
     const QString prompt = isatty(STDIN_FILENO) ? QStringLiteral("New Wi-Fi password: ") : QString();

@@ -139,6 +139,8 @@ private:
 // Every failure of the library is raised as one of these, its text the
 // message; a NUL in it, from a network's name, is written \x00.
 std::runtime_error failure(const QString& message);
+// The refusal of a network no kind of credentials here can join.
+std::runtime_error unsupported();
 // "NAME is not a saved network.", the name as shown.
 std::runtime_error not_saved(const QByteArray& ssid);
 
