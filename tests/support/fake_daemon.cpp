@@ -294,7 +294,7 @@ FakeDaemon::Reply FakeDaemon::attach(const sockaddr_un& client, socklen_t length
     const int descriptor = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_un local{};
     local.sun_family = AF_UNIX;
-    const QByteArray name = directory_.filePath(QStringLiteral("events-%1").arg(relays_.size())).toLocal8Bit();
+    const QByteArray name = directory_.filePath(QStringLiteral("events-%1").arg(relays_made_++)).toLocal8Bit();
     std::memcpy(local.sun_path, name.constData(), name.size() + 1);
     sockaddr_un daemon{};
     daemon.sun_family = AF_UNIX;

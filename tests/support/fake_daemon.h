@@ -100,6 +100,7 @@ private:
         socklen_t length;
     };
     std::vector<Relay> relays_;
+    int relays_made_ = 0; // each binds a name of its own
     std::optional<QList<AccessPoint>> table_;
     struct SavedProfile {
         int id;
