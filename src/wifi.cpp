@@ -66,6 +66,13 @@ bool lists_capabilities(const QByteArray& reply)
     return true;
 }
 
+// The daemon told what it can do (`request`), and `word` is not among it.
+bool lacks(const Client& client, const QByteArray& request, const QByteArray& word)
+{
+    const QByteArray reply = client.command(request, reply_timeout_ms);
+    return lists_capabilities(reply) && !reply.split(' ').contains(word);
+}
+
 void require_ok(const QByteArray& reply, const char* operation)
 {
     if (reply != "OK")
@@ -407,18 +414,14 @@ void Client::scan_for(const QByteArray& ssid) const
 void Client::require_adapter(Credentials credentials) const
 {
     const Kind& kind = kind_of(credentials);
-    if (!kind.adapter_word)
-        return;
     // The strict form answers only what the driver reported, never a built-in guess.
-    const QByteArray reply = command("GET_CAPABILITY key_mgmt strict", reply_timeout_ms);
-    if (lists_capabilities(reply) && !reply.split(' ').contains(kind.adapter_word))
+    if (kind.adapter_word && lacks(*this, "GET_CAPABILITY key_mgmt strict", kind.adapter_word))
         throw failure(QString::fromUtf8(kind.adapter_refusal));
 }
 
 void Client::require_method(const QByteArray& method) const
 {
-    const QByteArray reply = command("GET_CAPABILITY eap", reply_timeout_ms);
-    if (lists_capabilities(reply) && !reply.split(' ').contains(method))
+    if (lacks(*this, "GET_CAPABILITY eap", method))
         throw failure(QStringLiteral("This wpa_supplicant cannot do %1.").arg(QString::fromLatin1(method)));
 }
 

@@ -52,18 +52,22 @@ QByteArray absolute(const QByteArray& path)
 // A regular file we can read that holds a PEM certificate.
 bool holds_certificate(const QByteArray& path)
 {
-    const int descriptor = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (descriptor < 0)
-        return false;
+    // Opened without waiting (a FIFO would hold the run), then only a regular file is read.
+    const struct Closing {
+        int descriptor;
+        ~Closing()
+        {
+            if (descriptor >= 0)
+                ::close(descriptor);
+        }
+    } file{::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
     struct stat info {};
-    QByteArray text;
-    if (::fstat(descriptor, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= longest_ca_file) {
-        text.resize(qsizetype(info.st_size));
-        const ssize_t got = ::read(descriptor, text.data(), size_t(text.size()));
-        text.resize(got > 0 ? qsizetype(got) : 0);
-    }
-    ::close(descriptor);
-    return text.contains("-----BEGIN CERTIFICATE-----");
+    if (file.descriptor < 0 || ::fstat(file.descriptor, &info) != 0 || !S_ISREG(info.st_mode)
+        || info.st_size > longest_ca_file)
+        return false;
+    QByteArray text(qsizetype(info.st_size), Qt::Uninitialized);
+    const ssize_t got = ::read(file.descriptor, text.data(), size_t(text.size()));
+    return got > 0 && text.left(got).contains("-----BEGIN CERTIFICATE-----");
 }
 
 QByteArray ca_bundle()
@@ -79,7 +83,7 @@ QByteArray quoted(const QByteArray& value)
 
 // The text of `name='...'` in an event; a value runs to the quote before the
 // next field, or to the last quote.
-QByteArray field_of(const QByteArray& event, const QByteArray& name, const QByteArray& next)
+QByteArray event_field(const QByteArray& event, const QByteArray& name, const QByteArray& next)
 {
     const qsizetype start = event.indexOf(' ' + name + "='");
     if (start < 0)
@@ -150,8 +154,8 @@ std::optional<QString> eap_failure(const QByteArray& event, const QByteArray& ca
     const QByteArray text = event.startsWith('<') ? event.mid(event.indexOf('>') + 1) : event;
     if (text.startsWith("CTRL-EVENT-EAP-TLS-CERT-ERROR "))
         return QStringLiteral("Could not verify the network's server: %1 (it presented %2).")
-            .arg(QString::fromUtf8(field_of(text, "err", QByteArray())),
-                 QString::fromUtf8(field_of(text, "subject", "err")));
+            .arg(QString::fromUtf8(event_field(text, "err", QByteArray())),
+                 QString::fromUtf8(event_field(text, "subject", "err")));
     if (text.startsWith("CTRL-EVENT-EAP-FAILURE"))
         return QStringLiteral("The network refused the identity or password.");
     if (text.startsWith("EAP: Failed to initialize EAP method")) {

@@ -42,6 +42,7 @@ QByteArray exchange(const QByteArray& server, const QByteArray& request, int tim
 // A second socket on which the daemon sends its event messages (ATTACH),
 // listened to while a join is waited for. Its file goes on every way out,
 // from a signal handler too (remove_socket_file).
+class TemporarySocket;
 class Events {
 public:
     explicit Events(const QByteArray& server);
@@ -52,8 +53,7 @@ public:
     std::optional<QByteArray> next(int timeout_ms) const;
 
 private:
-    struct Socket;
-    std::unique_ptr<Socket> socket_;
+    std::unique_ptr<TemporarySocket> socket_;
 };
 
 // What ends an enterprise join at once: the server failed its check, the

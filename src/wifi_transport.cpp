@@ -117,7 +117,10 @@ sockaddr_un address_of(const QByteArray& path, socklen_t& length)
     return address;
 }
 
-// Owns one exchange's descriptor and temporary name; both go on every path out.
+} // namespace
+
+// Owns one socket's descriptor and temporary name (an exchange's, or the event
+// socket's); both go on every path out.
 class TemporarySocket {
 public:
     TemporarySocket(int descriptor, QByteArray path, Slot slot = exchange_slot)
@@ -147,6 +150,8 @@ private:
     QByteArray path_;
     Slot slot_;
 };
+
+namespace {
 
 QByteArray temporary_name()
 {
@@ -303,16 +308,11 @@ QByteArray exchange(const QByteArray& server, const QByteArray& request, int tim
     return reply;
 }
 
-struct Events::Socket {
-    std::unique_ptr<TemporarySocket> socket;
-};
-
-Events::Events(const QByteArray& server) : socket_(std::make_unique<Socket>())
+Events::Events(const QByteArray& server) : socket_(open_socket(server, events_slot))
 {
-    socket_->socket = open_socket(server, events_slot);
     const QDeadlineTimer deadline(reply_timeout_ms, Qt::PreciseTimer);
-    send_by(*socket_->socket, "ATTACH", deadline, honoured(Wait::Interruptible));
-    QByteArray reply = receive_by(*socket_->socket, deadline, honoured(Wait::Interruptible));
+    send_by(*socket_, "ATTACH", deadline, honoured(Wait::Interruptible));
+    QByteArray reply = receive_by(*socket_, deadline, honoured(Wait::Interruptible));
     strip_line_end(reply);
     if (reply != "OK")
         throw failure(QStringLiteral("Could not listen to wpa_supplicant: ") + QString::fromUtf8(reply));
@@ -323,7 +323,7 @@ Events::~Events() = default;
 std::optional<QByteArray> Events::next(int timeout_ms) const
 {
     try {
-        QByteArray event = receive_by(*socket_->socket, QDeadlineTimer(timeout_ms, Qt::PreciseTimer),
+        QByteArray event = receive_by(*socket_, QDeadlineTimer(timeout_ms, Qt::PreciseTimer),
                                       honoured(Wait::Interruptible));
         strip_line_end(event);
         return event;
