@@ -466,11 +466,11 @@ void ConnectTest::connects_data()
         << add_enterprise("Strict", "p\"w d\\\xc3\xbc") + select_new + enable_others + Replies{"SAVE_CONFIG"}
         << joined("Strict");
     // What the daemon says while it waits ends the wait at once; a stranger's text is shown escaped.
+    // (A refused password is met by the real authenticator's rows.)
     const QByteArray associated = "wpa_state=ASSOCIATED\nssid=Campus\n";
     const QList<std::pair<const char*, QByteArray>> events = {
         {"<3>CTRL-EVENT-EAP-TLS-CERT-ERROR reason=1 depth=0 subject='/CN=evil\x1b[2J' it's' err='self-signed certificate'",
          "Could not verify the network's server: self-signed certificate (it presented /CN=evil\\x1b[2J' it's)."},
-        {"<3>CTRL-EVENT-EAP-FAILURE EAP authentication failed", "The network refused the identity or password."},
         {"<3>EAP: Failed to initialize EAP method: vendor 0 method 25 (PEAP)",
          "wpa_supplicant could not start PEAP; can it read " VANTREL_SOURCE_DIR "/tests/data/ca.pem?"},
     };

@@ -11,18 +11,13 @@
 
 #include <stdexcept>
 
-namespace {
-
-QString daemon_program()
+QString system_program(const char* name)
 {
-    const QString program = QStandardPaths::findExecutable(QStringLiteral("wpa_supplicant"));
+    const QString program = QStandardPaths::findExecutable(QString::fromLatin1(name));
     if (!program.isEmpty())
         return program;
-    return QStandardPaths::findExecutable(QStringLiteral("wpa_supplicant"),
-                                          {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin")});
+    return QStandardPaths::findExecutable(QString::fromLatin1(name), {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin")});
 }
-
-} // namespace
 
 RealDaemon::RealDaemon(const QByteArray& networks, const QString& interface) : networks_(networks), interface_(interface)
 {
@@ -32,7 +27,7 @@ RealDaemon::~RealDaemon() = default;
 
 QString RealDaemon::start()
 {
-    const QString program = daemon_program();
+    const QString program = system_program("wpa_supplicant");
     if (program.isEmpty())
         return QStringLiteral("wpa_supplicant is not installed");
     QFile file(config_path());

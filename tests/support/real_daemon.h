@@ -8,6 +8,9 @@
 
 class ChildProcess;
 
+// A system program by name, on PATH or in the administrator's directories.
+QString system_program(const char* name);
+
 // Debian's wpa_supplicant with the wired driver on the loopback interface
 // (or `interface`), with a private control directory and configuration file.
 class RealDaemon {
