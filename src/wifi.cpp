@@ -12,42 +12,9 @@
 namespace vtl::wifi {
 namespace {
 
-// A scan line holds a 17-byte BSSID, two numbers, the flags and an SSID of at
-// most 128 escaped bytes: with every flag group the daemon writes it stays
-// under 1 KiB.
-constexpr int longest_scan_line = 1024;
-
-int environment_milliseconds(const char* name, int fallback)
-{
-    bool ok = false;
-    const int value = qEnvironmentVariableIntValue(name, &ok);
-    return ok && value >= 0 ? value : fallback;
-}
-
 int connect_timeout(int fallback)
 {
     return environment_milliseconds("VANTREL_WIFI_CONNECT_TIMEOUT_MS", fallback);
-}
-
-WaitWatcher wait_watcher = nullptr;
-
-void announce(Waiting what, const QByteArray& ssid = QByteArray())
-{
-    if (wait_watcher)
-        wait_watcher(what, ssid);
-}
-
-void wait_for_scan()
-{
-    const int delay = environment_milliseconds("VANTREL_WIFI_SCAN_DELAY_MS", 1400);
-    if (delay > 0)
-        announce(Waiting::Scan);
-    pause_for(delay);
-}
-
-bool busy(const QByteArray& reply)
-{
-    return reply.startsWith("FAIL-BUSY");
 }
 
 // GET_CAPABILITY's answer when the daemon could tell: upper-case names such
@@ -73,62 +40,9 @@ bool lacks(const Client& client, const QByteArray& request, const QByteArray& wo
     return lists_capabilities(reply) && !reply.split(' ').contains(word);
 }
 
-void require_ok(const QByteArray& reply, const char* operation)
-{
-    if (reply != "OK")
-        throw refusal(operation, reply);
-}
-
 void send_expecting_ok(const Client& client, const QByteArray& request, const char* operation)
 {
     require_ok(client.command(request, reply_timeout_ms), operation);
-}
-
-QByteArray table(const Client& client)
-{
-    return whole_table([&client](const QByteArray& request) { return client.command(request, reply_timeout_ms); });
-}
-
-// Without the whole table the profiles an action touches could not be told.
-std::vector<Profile> profiles(const Client& client)
-{
-    const QByteArray text = table(client);
-    if (!is_table(text))
-        throw refusal("list saved Wi-Fi networks", text);
-    return parse_profiles(text);
-}
-
-// Every entry of the daemon's BSS table as scan-result lines, read a page at a
-// time. They join the SCAN_RESULTS lines, and the merge keeps one of each; if
-// any page fails, they are left out and the list stays as SCAN_RESULTS gave it.
-QByteArray bss_table(const Client& client)
-{
-    QByteArray lines;
-    int next = 0;
-    try {
-        for (int pages = 0; pages < most_pages; ++pages) {
-            const QByteArray reply =
-                client.command("BSS RANGE=" + QByteArray::number(next) + "- MASK=0x21887", reply_timeout_ms);
-            if (reply.isEmpty())
-                break;
-            const BssPage page = parse_bss(reply);
-            if (!page.valid)
-                return QByteArray();
-            for (size_t entry = 0; entry < page.ids.size(); ++entry) {
-                if (page.ids[entry] < next)
-                    return lines; // an id that does not increase: no further page can be trusted
-                next = page.ids[entry] + 1;
-            }
-            lines += page.lines;
-            if (page.last)
-                break;
-        }
-    } catch (const Interrupted&) {
-        throw;
-    } catch (const std::runtime_error&) {
-        return QByteArray();
-    }
-    return lines;
 }
 
 // An enterprise join is watched on `events` too: a failure the daemon
@@ -360,30 +274,9 @@ std::runtime_error not_saved(const QByteArray& ssid)
     return failure(QStringLiteral("%1 is not a saved network.").arg(ssid_label(ssid)));
 }
 
-void watch_waits(WaitWatcher watcher) noexcept
-{
-    wait_watcher = watcher;
-}
-
 Status Client::status() const
 {
     return parse_status(command("STATUS", reply_timeout_ms));
-}
-
-std::vector<Network> Client::networks(bool scan) const
-{
-    if (scan) {
-        const QByteArray reply = command("SCAN", reply_timeout_ms);
-        // A scan already running serves as well as a new one.
-        if (!busy(reply))
-            require_ok(reply, "start Wi-Fi scan");
-        wait_for_scan();
-    }
-    QByteArray scanned = command("SCAN_RESULTS", reply_timeout_ms);
-    if (may_be_cut(scanned, longest_scan_line))
-        scanned += '\n' + bss_table(*this);
-    const QByteArray saved = table(*this);
-    return parse_networks(scanned, saved, status());
 }
 
 void Client::connect_saved(int id, const QByteArray& ssid, int timeout_ms) const
@@ -395,20 +288,6 @@ void Client::connect_saved(int id, const QByteArray& ssid, int timeout_ms) const
     wait_connected(*this, ssid, connect_timeout(timeout_ms));
     enable_again(*this, changes, others);
     changes.commit();
-}
-
-// A scan already running was not directed at the name: after it, once more.
-void Client::scan_for(const QByteArray& ssid) const
-{
-    const QByteArray request = "SCAN ssid " + encode_ssid(ssid);
-    QByteArray reply = command(request, reply_timeout_ms);
-    if (busy(reply)) {
-        wait_for_scan();
-        reply = command(request, reply_timeout_ms);
-    }
-    if (!busy(reply))
-        require_ok(reply, "start Wi-Fi scan");
-    wait_for_scan();
 }
 
 void Client::require_adapter(Credentials credentials) const
@@ -491,7 +370,7 @@ void Client::disconnect() const
 // Every profile of the name goes, or the network would stay saved.
 void Client::forget(const QByteArray& ssid) const
 {
-    const std::vector<Profile> saved = parse_profiles(table(*this));
+    const std::vector<Profile> saved = parse_profiles(profile_table(*this));
     status(); // part of forget's known request sequence; only the names decide
     const std::vector<Profile> targets = named(saved, ssid);
     if (ssid.isEmpty() || targets.empty())

@@ -63,6 +63,11 @@ std::optional<QString> eap_failure(const QByteArray& event, const QByteArray& ca
 // Sleeps unless a signal comes first.
 void pause_for(int milliseconds);
 
+// The milliseconds in the variable `name`: a number from 0 up, else `fallback`.
+int environment_milliseconds(const char* name, int fallback);
+// Tells the front end's watcher (watch_waits) that a long wait begins.
+void announce(Waiting what, const QByteArray& ssid = QByteArray());
+
 int decimal(QByteArrayView text, bool* ok);
 
 // One saved profile, a line of the LIST_NETWORKS table.

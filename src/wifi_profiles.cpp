@@ -29,6 +29,12 @@ std::runtime_error refusal(const char* operation, const QByteArray& reply)
     return failure(QStringLiteral("Could not %1: %2").arg(QLatin1String(operation), QString::fromUtf8(reply)));
 }
 
+void require_ok(const QByteArray& reply, const char* operation)
+{
+    if (reply != "OK")
+        throw refusal(operation, reply);
+}
+
 bool may_be_cut(const QByteArray& reply, int longest_line)
 {
     constexpr int reply_buffer = 4096;
@@ -62,6 +68,19 @@ QByteArray whole_table(const Ask& ask)
         table += '\n' + page;
     }
     return table;
+}
+
+QByteArray profile_table(const Client& client)
+{
+    return whole_table([&client](const QByteArray& request) { return client.command(request, reply_timeout_ms); });
+}
+
+std::vector<Profile> profiles(const Client& client)
+{
+    const QByteArray text = profile_table(client);
+    if (!is_table(text))
+        throw refusal("list saved Wi-Fi networks", text);
+    return parse_profiles(text);
 }
 
 bool unchanged(const std::vector<Profile>& table, const Profile& known)

@@ -19,6 +19,8 @@ QByteArray with_id(const char* request, int id);
 QByteArray enable_request(int id);
 // "Could not OPERATION: REPLY".
 std::runtime_error refusal(const char* operation, const QByteArray& reply);
+// Fails with refusal() unless the reply is exactly OK.
+void require_ok(const QByteArray& reply, const char* operation);
 
 // The daemon builds SCAN_RESULTS and LIST_NETWORKS in a 4096-byte buffer and
 // stops, without notice, after the last whole line that fits. So a reply that
@@ -33,6 +35,9 @@ bool is_table(const QByteArray& reply);
 using Ask = std::function<QByteArray(const QByteArray&)>;
 // The whole LIST_NETWORKS table, its pages asked for by `ask`.
 QByteArray whole_table(const Ask& ask);
+QByteArray profile_table(const Client& client);
+// Without the whole table the profiles an action touches could not be told.
+std::vector<Profile> profiles(const Client& client);
 
 // Another client may have removed a profile and added one under its id: a
 // profile is touched only while its id still holds its name.

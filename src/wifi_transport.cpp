@@ -337,6 +337,30 @@ void pause_for(int milliseconds)
     wait_for(-1, 0, QDeadlineTimer(milliseconds, Qt::PreciseTimer), honoured(Wait::Interruptible));
 }
 
+int environment_milliseconds(const char* name, int fallback)
+{
+    bool ok = false;
+    const int value = qEnvironmentVariableIntValue(name, &ok);
+    return ok && value >= 0 ? value : fallback;
+}
+
+namespace {
+
+WaitWatcher wait_watcher = nullptr;
+
+} // namespace
+
+void watch_waits(WaitWatcher watcher) noexcept
+{
+    wait_watcher = watcher;
+}
+
+void announce(Waiting what, const QByteArray& ssid)
+{
+    if (wait_watcher)
+        wait_watcher(what, ssid);
+}
+
 Client::Client(QString socket_path) : socket_path_(socket_path.toLocal8Bit())
 {
     // Taken as bytes: a path is not text to decode and encode again.
