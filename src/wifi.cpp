@@ -48,7 +48,7 @@ void send_expecting_ok(const Client& client, const QByteArray& request, const ch
 // An enterprise join is watched on `events` too: a failure the daemon
 // reports there ends the wait at once, before it tries the credentials again.
 void wait_connected(const Client& client, const QByteArray& ssid, int timeout_ms, const Events* events = nullptr,
-                    const QByteArray& ca_file = QByteArray())
+                    EapWatch* watch = nullptr)
 {
     if (timeout_ms < 1)
         return;
@@ -69,8 +69,7 @@ void wait_connected(const Client& client, const QByteArray& ssid, int timeout_ms
             const std::optional<QByteArray> event = events->next(int(400 - poll.elapsed()));
             if (!event)
                 break;
-            if (const std::optional<QString> failed = eap_failure(*event, ca_file))
-                throw failure(*failed);
+            watch->read(*event);
         }
     }
     throw failure(QStringLiteral("Timed out connecting to %1.").arg(ssid_label(ssid)));
@@ -239,22 +238,47 @@ std::optional<std::runtime_error> remove_profiles(const Client& client, Changes&
 }
 
 // Enterprise joins are watched from before the request that starts them.
-std::unique_ptr<Events> listen(const QByteArray& server, Credentials credentials)
+std::unique_ptr<Events> listen(const QByteArray& server, const Kind& kind)
 {
-    return credentials == Credentials::Enterprise ? std::make_unique<Events>(server) : nullptr;
+    return kind.eap ? std::make_unique<Events>(server) : nullptr;
+}
+
+// What a probe of the server shows before it ends, or within `timeout_ms`.
+ServerChain probed(const Events& events, const QByteArray& ssid, int timeout_ms)
+{
+    ChainReader reader;
+    if (timeout_ms > 0)
+        announce(Waiting::Association, ssid);
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < timeout_ms) {
+        const std::optional<QByteArray> event = events.next(int(timeout_ms - timer.elapsed()));
+        if (!event)
+            break;
+        reader.read(*event);
+        if (probe_ended(*event) || event_text(*event).startsWith("CTRL-EVENT-EAP-FAILURE"))
+            break;
+    }
+    if (reader.chain().chain.empty())
+        throw failure(QStringLiteral("The network's server did not show a certificate."));
+    return reader.chain();
+}
+
+const QByteArray& value_of(const std::vector<Setting>& settings, const char* name)
+{
+    static const QByteArray none;
+    for (const Setting& setting : settings) {
+        if (std::strcmp(setting.name, name) == 0)
+            return setting.value;
+    }
+    return none;
 }
 
 // A profile that would hand its secrets to any server is not joined again: it
 // needs a CA and a name to check the server by. The CA's place, for messages.
 QByteArray server_check(const std::vector<Setting>& settings, const QByteArray& ssid)
 {
-    const auto value = [&settings](const char* name) {
-        for (const Setting& setting : settings) {
-            if (std::strcmp(setting.name, name) == 0)
-                return setting.value;
-        }
-        return QByteArray();
-    };
+    const auto value = [&settings](const char* name) { return value_of(settings, name); };
     const QByteArray ca = value("ca_cert").isEmpty() ? value("ca_path") : value("ca_cert");
     if (ca.isEmpty() || (value("domain_suffix_match").isEmpty() && value("domain_match").isEmpty()))
         throw failure(QStringLiteral("%1 has no server check; forget it and join it again with connect.")
@@ -314,16 +338,17 @@ void Client::connect_new(const QByteArray& ssid, Credentials credentials, const 
         throw unsupported();
     check_secret(kind, password);
     std::vector<Setting> settings = hidden_setting(hidden);
-    if (credentials == Credentials::Enterprise) {
+    if (kind.eap) {
         const std::vector<Setting> fields = enterprise_settings(enterprise, password);
         settings.insert(settings.begin(), fields.begin(), fields.end());
     }
     Changes changes(socket_path_);
     const int id = add_profile(changes, profiles(*this), ssid);
-    const std::unique_ptr<Events> events = listen(socket_path_, credentials);
+    const std::unique_ptr<Events> events = listen(socket_path_, kind);
     configure(*this, id, ssid, kind, password, settings);
     const std::vector<Profile> others = select(*this, changes, {id, ssid, {}}, "select Wi-Fi network");
-    wait_connected(*this, ssid, connect_timeout(timeout_ms), events.get(), enterprise.ca_cert);
+    EapWatch watch(enterprise, ssid);
+    wait_connected(*this, ssid, connect_timeout(timeout_ms), events.get(), &watch);
     enable_again(*this, changes, others);
     save(*this, changes, "save Wi-Fi network");
 }
@@ -341,25 +366,44 @@ void Client::replace_password(const QByteArray& ssid, Credentials credentials, c
     if (ssid.isEmpty() || old.empty())
         throw not_saved(ssid);
     std::vector<Setting> settings = carried_over(*this, old.front().id, kind, hidden_setting(hidden));
-    QByteArray ca_file;
-    if (credentials == Credentials::Enterprise) {
-        ca_file = server_check(settings, ssid);
+    Enterprise watched;
+    if (kind.eap) {
+        watched.method = value_of(settings, "eap");
+        if (watched.method == "TLS")
+            throw failure(QStringLiteral("%1 signs in with a certificate, not a password.").arg(ssid_label(ssid)));
+        watched.ca_cert = server_check(settings, ssid);
         check_line(password);
         settings.push_back({"password", password.toHex()});
     }
     Changes changes(socket_path_);
     const int id = add_profile(changes, before, ssid);
-    const std::unique_ptr<Events> events = listen(socket_path_, credentials);
+    const std::unique_ptr<Events> events = listen(socket_path_, kind);
     configure(*this, id, ssid, kind, password, settings);
     const std::vector<Profile> others = select(*this, changes, {id, ssid, {}}, "select Wi-Fi network");
     // An untried profile never replaces a working one: this join is always waited for.
     const int wait = connect_timeout(timeout_ms);
-    wait_connected(*this, ssid, wait > 0 ? wait : timeout_ms, events.get(), ca_file);
+    EapWatch watch(watched, ssid);
+    wait_connected(*this, ssid, wait > 0 ? wait : timeout_ms, events.get(), &watch);
     enable_again(*this, changes, others);
     const std::optional<std::runtime_error> failed = remove_profiles(*this, changes, profiles(*this), old);
     save(*this, changes, "save Wi-Fi network");
     if (failed)
         throw *failed;
+}
+
+// Whatever it shows, the probe's profile goes again as a failed join's does.
+ServerChain Client::server_chain(const QByteArray& ssid, const Enterprise& enterprise, bool hidden,
+                                 int timeout_ms) const
+{
+    std::vector<Setting> settings = probe_settings(enterprise);
+    const std::vector<Setting> hiding = hidden_setting(hidden);
+    settings.insert(settings.end(), hiding.begin(), hiding.end());
+    Changes changes(socket_path_);
+    const int id = add_profile(changes, profiles(*this), ssid);
+    const Events events(socket_path_);
+    configure(*this, id, ssid, kind_of(Credentials::Enterprise), QByteArray(), settings);
+    select(*this, changes, {id, ssid, {}}, "select Wi-Fi network");
+    return probed(events, ssid, connect_timeout(timeout_ms));
 }
 
 void Client::disconnect() const

@@ -27,7 +27,11 @@ const Kind kinds[] = {
     {Credentials::Enterprise, "WPA enterprise", 1, 256, "An enterprise password must contain 1 to 256 bytes.",
      nullptr, nullptr, {},
      {"key_mgmt", "ieee80211w", "eap", "identity", "anonymous_identity", "phase1", "phase2", "ca_cert", "ca_path",
-      "domain_suffix_match", "domain_match", "scan_ssid", "priority"}},
+      "domain_suffix_match", "domain_match", "scan_ssid", "priority"},
+     true},
+    // The key's passphrase is the secret, and is optional: a key may have none.
+    {Credentials::Certificate, "WPA enterprise", 0, 256, "A key passphrase must contain 1 to 256 bytes.", nullptr,
+     nullptr, {}, {}, true},
     {Credentials::Unsupported, "unsupported", 0, 0, nullptr, nullptr, nullptr, {}, {}},
 };
 
@@ -97,6 +101,9 @@ const NamedSetting settings[] = {
     {"anonymous_identity", "set anonymous identity"},
     {"password", "set enterprise password"},
     {"phase2", "set inner method"},
+    {"client_cert", "set client certificate"},
+    {"private_key", "set private key"},
+    {"private_key_passwd", "set key passphrase"},
     {"ca_cert", "set CA certificate"},
     {"ca_path", "set CA certificate"},
     {"domain_suffix_match", "set server domain"},

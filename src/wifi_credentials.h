@@ -32,6 +32,9 @@ struct Kind {
     std::vector<Field> fields;
     // Number fields that a new password keeps from the old profile, in this order.
     std::vector<const char*> carried;
+    // 802.1X: the profile's fields are the user's (enterprise_settings), and
+    // the join is watched on the daemon's events.
+    bool eap = false;
 };
 
 const Kind& kind_of(Credentials credentials);
@@ -57,8 +60,12 @@ struct Setting {
 };
 const char* setting_phrase(const char* name);
 
-// The profile fields of an enterprise join, the password among them, once
-// its rules are checked: the password goes in hex, whatever its bytes.
+// The profile fields of an enterprise join, the password (or a TLS key's
+// passphrase) among them, once its rules are checked: it goes in hex,
+// whatever its bytes.
 std::vector<Setting> enterprise_settings(const Enterprise& enterprise, const QByteArray& password);
+// The fields of a profile that only asks the server for its certificates:
+// it stops before any secret could be sent.
+std::vector<Setting> probe_settings(const Enterprise& enterprise);
 
 } // namespace vtl::wifi

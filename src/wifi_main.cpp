@@ -1,11 +1,9 @@
+#include "wifi_output.h"
 #include "wifi_terminal.h"
 
 #include "vtl/wifi.h"
 
 #include <QCoreApplication>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 
 #include <algorithm>
 #include <cstring>
@@ -54,6 +52,9 @@ const ValueOption value_options[] = {
     {"--domain", &vtl::wifi::EnterpriseWords::domain},
     {"--phase2", &vtl::wifi::EnterpriseWords::phase2},
     {"--ca-cert", &vtl::wifi::EnterpriseWords::ca_cert},
+    {"--client-cert", &vtl::wifi::EnterpriseWords::client_cert},
+    {"--private-key", &vtl::wifi::EnterpriseWords::private_key},
+    {"--server-cert", &vtl::wifi::EnterpriseWords::server_cert},
 };
 
 bool any_value(const CommandLine& line)
@@ -73,20 +74,16 @@ const Flag flags[] = {
     {"--yes", &CommandLine::yes}, {"--hidden", &CommandLine::hidden},
 };
 
-// Every text line goes through here: it may carry a name chosen by a stranger.
-QByteArray shown_line(const QString& text)
-{
-    return terminal_text(text) + '\n';
-}
-
 void write_line(const QString& text)
 {
     write_out(shown_line(text));
 }
 
-void write_json(const QJsonDocument& document)
+// A failure, on standard error.
+void report(const char* message)
 {
-    write_out(vtl::wifi::json_text(document.toJson(QJsonDocument::Compact)) + '\n');
+    erase_progress();
+    std::cerr << "vantrel-wifi: " << terminal_text(QString::fromUtf8(message)).constData() << '\n';
 }
 
 bool is_help(const QByteArray& word)
@@ -99,61 +96,13 @@ void show_status(const Client& client, const CommandLine& line)
     const Status status = client.status();
     // A signal during the exchange ends a look without its output.
     throw_if_interrupted();
-    if (line.as_json) {
-        const QJsonObject object{{QStringLiteral("state"), status.state},
-                                 {QStringLiteral("ssid"), status.ssid},
-                                 {QStringLiteral("address"), status.address},
-                                 {QStringLiteral("saved_id"), status.saved_id}};
-        write_json(QJsonDocument(object));
-        return;
-    }
-    write_line(QStringLiteral("State: ") + status.state);
-    write_line(QStringLiteral("Network: ") + status.ssid);
-    write_line(QStringLiteral("Address: ") + status.address);
-}
-
-// One shape for every entry: a copy of it takes the values in the order an
-// object keeps its members (by name), without a key to place for each.
-QJsonObject json(const Network& item)
-{
-    static const QJsonObject shape{{QStringLiteral("bssid"), QString()},   {QStringLiteral("current"), false},
-                                   {QStringLiteral("frequency"), 0},       {QStringLiteral("saved"), false},
-                                   {QStringLiteral("saved_id"), -1},       {QStringLiteral("security"), QString()},
-                                   {QStringLiteral("signal"), 0},          {QStringLiteral("ssid"), QString()},
-                                   {QStringLiteral("supported"), false}};
-    QJsonObject object = shape;
-    const QJsonValue values[] = {item.bssid, item.current, item.frequency, item.saved_id >= 0, item.saved_id,
-                                 Client::security_name(item.credentials), item.signal, item.ssid,
-                                 vtl::wifi::joinable(item.credentials)};
-    auto member = object.begin();
-    for (const QJsonValue& value : values)
-        (member++).value() = value;
-    return object;
-}
-
-QString menu_line(int number, const Network& item)
-{
-    const QString level = item.signal <= -100 ? QStringLiteral("saved") : QStringLiteral("%1 dBm").arg(item.signal);
-    return QString::number(number) + QStringLiteral(". ") + (item.current ? QStringLiteral("* ") : QStringLiteral("  "))
-        + item.ssid + QStringLiteral("  [") + Client::security_name(item.credentials) + QStringLiteral(", ") + level
-        + (item.saved_id >= 0 ? QStringLiteral(", saved") : QString()) + QStringLiteral("]");
+    write_out(status_output(status, line.as_json));
 }
 
 void print_networks(const std::vector<Network>& items, bool as_json)
 {
     throw_if_interrupted();
-    if (as_json) {
-        QJsonArray array;
-        for (const Network& item : items)
-            array.append(json(item));
-        write_json(QJsonDocument(array));
-        return;
-    }
-    QByteArray lines;
-    int number = 0;
-    for (const Network& item : items)
-        lines += shown_line(menu_line(++number, item));
-    write_out(lines);
+    write_out(networks_output(items, as_json));
 }
 
 void acknowledge(const CommandLine& line, const QString& text)
@@ -209,40 +158,66 @@ void join_with_password(const Client& client, const Network& item, Credentials c
     client.connect_new(item.ssid_bytes, credentials, password, connect_timeout_ms, hidden_network);
 }
 
-// An enterprise join: the server is checked by a CA and a name, always.
+// An enterprise join: the server is checked by a CA and a name, always. A
+// TLS key's passphrase is read only when it is given.
 void join_enterprise(const Client& client, const Network& item, vtl::wifi::Enterprise chosen, const QString& prompt,
-                     bool hidden_network)
+                     bool hidden_network, bool read_secret = true)
 {
     chosen.sha256_only = vtl::wifi::sha256_only(item.flags.toLatin1());
     client.require_method(chosen.method);
-    const QByteArray password = input_line(prompt, !prompt.isEmpty());
-    client.connect_new(item.ssid_bytes, Credentials::Enterprise, password, connect_timeout_ms, hidden_network, chosen);
+    const QByteArray secret = read_secret ? input_line(prompt, !prompt.isEmpty()) : QByteArray();
+    client.connect_new(item.ssid_bytes, chosen.method == "TLS" ? Credentials::Certificate : Credentials::Enterprise,
+                       secret, connect_timeout_ms, hidden_network, chosen);
 }
 
-void connect(const Client& client, const CommandLine& line)
+// The words for an enterprise join, the passphrase flag among them.
+vtl::wifi::Enterprise chosen_by(const CommandLine& line)
+{
+    vtl::wifi::EnterpriseWords words = line.values;
+    words.passphrase = line.password_stdin;
+    return vtl::wifi::enterprise_options(words);
+}
+
+// The network the operand names, as connect looks it up.
+Network looked_up(const Client& client, const CommandLine& line)
 {
     const QByteArray ssid = line.operands.first();
-    const bool valued = any_value(line);
-    const vtl::wifi::Enterprise chosen = valued ? vtl::wifi::enterprise_options(line.values) : vtl::wifi::Enterprise();
     const std::vector<Network> items = networks_for(client, line);
     const Network* found = find_network(items, ssid);
     if (!found && line.hidden)
         throw vtl::wifi::failure(QStringLiteral("Could not find a network named %1.").arg(vtl::wifi::ssid_label(ssid)));
     if (!found)
         throw std::runtime_error(not_found);
-    const Network& item = *found;
+    return *found;
+}
+
+std::runtime_error not_enterprise(const Network& item)
+{
+    return vtl::wifi::failure(QStringLiteral("%1 is not an enterprise network.").arg(item.ssid));
+}
+
+void connect(const Client& client, const CommandLine& line)
+{
+    const QByteArray ssid = line.operands.first();
+    const bool valued = any_value(line);
+    const vtl::wifi::Enterprise chosen = valued ? chosen_by(line) : vtl::wifi::Enterprise();
+    const Network item = looked_up(client, line);
     if (item.saved_id >= 0 && valued)
         throw vtl::wifi::failure(
             QStringLiteral("%1 is already saved; forget it first to join it with other settings.").arg(item.ssid));
-    if (item.saved_id < 0 && valued && item.credentials != Credentials::Enterprise)
-        throw vtl::wifi::failure(QStringLiteral("%1 is not an enterprise network.").arg(item.ssid));
+    const bool enterprise = item.saved_id < 0 && item.credentials == Credentials::Enterprise;
+    if (item.saved_id < 0 && valued && !enterprise)
+        throw not_enterprise(item);
+    const bool tls = chosen.method == "TLS";
+    if (enterprise && tls && !(line.values.identity && line.values.domain))
+        throw std::runtime_error("Joining with a certificate needs --eap tls, --identity, --domain and --private-key.");
     const bool complete = line.values.eap && line.values.identity && line.values.domain && line.password_stdin;
-    if (item.saved_id < 0 && item.credentials == Credentials::Enterprise && !complete)
+    if (enterprise && !tls && !complete)
         throw std::runtime_error("Joining an enterprise network needs --eap, --identity, --domain and --password-stdin.");
     if (item.saved_id >= 0)
         client.connect_saved(item.saved_id, ssid, connect_timeout_ms);
-    else if (item.credentials == Credentials::Enterprise)
-        join_enterprise(client, item, chosen, QString(), line.hidden);
+    else if (enterprise)
+        join_enterprise(client, item, chosen, QString(), line.hidden, !tls || line.password_stdin);
     else if (line.open)
         client.connect_new(ssid, Credentials::Open, QByteArray(), connect_timeout_ms, line.hidden);
     else if (line.password_stdin)
@@ -251,6 +226,20 @@ void connect(const Client& client, const CommandLine& line)
         throw std::runtime_error(
             "Use --password-stdin so the password does not enter shell history, or --open for an open network.");
     acknowledge(line, connected_line(item.ssid));
+}
+
+// Shows the certificates of an enterprise network's server.
+void server(const Client& client, const CommandLine& line)
+{
+    vtl::wifi::Enterprise chosen = chosen_by(line);
+    const Network item = looked_up(client, line);
+    if (item.credentials != Credentials::Enterprise)
+        throw not_enterprise(item);
+    chosen.sha256_only = vtl::wifi::sha256_only(item.flags.toLatin1());
+    const vtl::wifi::ServerChain shown =
+        client.server_chain(item.ssid_bytes, chosen, line.hidden, connect_timeout_ms);
+    throw_if_interrupted();
+    write_out(server_output(item.ssid_bytes, shown, line.values.identity.value_or(QByteArray()), line.as_json));
 }
 
 const Network& choose(const std::vector<Network>& items)
@@ -272,6 +261,31 @@ vtl::wifi::Enterprise ask_enterprise()
     return vtl::wifi::enterprise_options(words);
 }
 
+// A failure already told on standard error: the run ends with 1 and says no more.
+struct Told {};
+
+// On a terminal, a server whose chain ends at a CA the bundle does not hold
+// is shown, and the person who knows it may trust it: the join is tried
+// again with its certificate pinned.
+void join_picked_enterprise(const Client& client, const Network& item)
+{
+    const QString prompt = QStringLiteral("Wi-Fi password: ");
+    vtl::wifi::Enterprise chosen = ask_enterprise();
+    try {
+        join_enterprise(client, item, chosen, prompt, false);
+    } catch (const vtl::wifi::UntrustedServer& untrusted) {
+        if (!isatty(STDIN_FILENO) || !isatty(STDERR_FILENO) || untrusted.chain().chain.empty())
+            throw;
+        report(untrusted.what());
+        write_out(server_output(item.ssid_bytes, untrusted.chain(), chosen.identity, false));
+        const QByteArray answer = input_line(QStringLiteral("Trust this server? [y/N] "), false).toLower();
+        if (answer != "y" && answer != "yes")
+            throw Told();
+        chosen.ca_cert = vtl::wifi::pinned(untrusted.chain().chain.front().sha256);
+        join_enterprise(client, item, chosen, prompt, false);
+    }
+}
+
 void pick(const Client& client, const CommandLine&)
 {
     const std::vector<Network> items = client.networks(true);
@@ -290,7 +304,7 @@ void pick(const Client& client, const CommandLine&)
     else if (!vtl::wifi::joinable(item.credentials))
         throw vtl::wifi::unsupported();
     else if (item.credentials == Credentials::Enterprise)
-        join_enterprise(client, item, ask_enterprise(), QStringLiteral("Wi-Fi password: "), false);
+        join_picked_enterprise(client, item);
     else if (vtl::wifi::takes_password(item.credentials))
         join_with_password(client, item, item.credentials, QStringLiteral("Wi-Fi password: "), false);
     else
@@ -359,10 +373,13 @@ const Action actions[] = {
     {"pick", {"pick"}, {}, no_operands, "pick takes no arguments.", pick},
     {"connect",
      {"connect [--hidden] [--open|--password-stdin] SSID",
-      "connect --eap METHOD --identity NAME --domain NAME --password-stdin SSID"},
+      "connect --eap METHOD --identity NAME --domain NAME --password-stdin SSID",
+      "connect --eap tls --identity NAME --domain NAME --private-key FILE SSID"},
      {"--hidden", "--open", "--password-stdin", "--json"},
      [](const CommandLine& line) { return one_operand(line) && !(line.open && line.password_stdin); },
      "connect requires one SSID and one security choice.", connect},
+    {"server", {"server [--json] [--identity NAME | --anonymous-identity NAME] [--hidden] SSID"}, {"--json", "--hidden"},
+     one_operand, "server requires one SSID.", server},
     {"password", {"password [--hidden] SSID"}, {"--hidden", "--json"}, one_operand, "password requires one SSID.",
      change_password},
     {"disconnect", {"disconnect"}, {"--json"}, no_operands, "disconnect takes no arguments.", disconnect},
@@ -467,10 +484,10 @@ int main(int argc, char** argv)
         return 0;
     } catch (const Interrupted& interruption) {
         return 128 + interruption.signal();
+    } catch (const Told&) {
+        return 1;
     } catch (const std::exception& error) {
-        erase_progress();
-        const QByteArray message = terminal_text(QString::fromUtf8(error.what()));
-        std::cerr << "vantrel-wifi: " << message.constData() << '\n';
+        report(error.what());
         return 1;
     }
 }

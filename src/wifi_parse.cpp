@@ -341,6 +341,17 @@ QByteArray terminal_text(const QString& text)
     return escape_controls(text.toUtf8(), "\\x");
 }
 
+QString shell_word(const QString& text)
+{
+    const bool plain = !text.isEmpty() && std::all_of(text.begin(), text.end(), [](QChar c) {
+        return (c >= QLatin1Char('a') && c <= QLatin1Char('z')) || (c >= QLatin1Char('A') && c <= QLatin1Char('Z'))
+            || (c >= QLatin1Char('0') && c <= QLatin1Char('9')) || QStringLiteral("_@%+=:,./-").contains(c);
+    });
+    if (plain)
+        return text;
+    return QLatin1Char('\'') + QString(text).replace(QLatin1String("'"), QLatin1String("'\\''")) + QLatin1Char('\'');
+}
+
 QByteArray json_text(const QByteArray& json)
 {
     // Compact JSON holds no raw C0 control: only DEL and C1 are left to escape,

@@ -56,9 +56,35 @@ private:
     std::unique_ptr<TemporarySocket> socket_;
 };
 
-// What ends an enterprise join at once: the server failed its check, the
-// credentials were refused, or the method could not start (its CA file).
-std::optional<QString> eap_failure(const QByteArray& event, const QByteArray& ca_file);
+// An event without its "<level>".
+QByteArray event_text(const QByteArray& event);
+
+// The server's certificates and the leaf's names as its events show them,
+// each depth once (the daemon may tell one twice).
+class ChainReader {
+public:
+    void read(const QByteArray& event);
+    const ServerChain& chain() const { return chain_; }
+
+private:
+    ServerChain chain_;
+};
+// The daemon's probe of a server (ca_cert "probe://") has shown the whole chain.
+bool probe_ended(const QByteArray& event);
+
+// Reads an enterprise join's events, and ends the join at once, throwing
+// what went wrong, when the server failed its check, the credentials were
+// refused, or the method could not start (its CA file, a TLS key).
+class EapWatch {
+public:
+    EapWatch(const Enterprise& enterprise, const QByteArray& ssid);
+    void read(const QByteArray& event);
+
+private:
+    Enterprise enterprise_;
+    QByteArray ssid_;
+    ChainReader chain_;
+};
 
 // Sleeps unless a signal comes first.
 void pause_for(int milliseconds);

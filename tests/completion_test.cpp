@@ -50,7 +50,7 @@ void CompletionTest::completes_data()
     QTest::addColumn<bool>("daemon");
     QTest::addColumn<QByteArray>("replies");
     QTest::newRow("actions") << QByteArray("vantrel-wifi ''") << true
-                             << QByteArray("status\nlist\npick\nconnect\npassword\ndisconnect\nforget\nhelp\n");
+                             << QByteArray("status\nlist\npick\nconnect\nserver\npassword\ndisconnect\nforget\nhelp\n");
     QTest::newRow("an action by its start, after a flag") << QByteArray("vantrel-wifi --json di") << true
                                                           << QByteArray("disconnect\n");
     QTest::newRow("the flags of list") << QByteArray("vantrel-wifi list --") << true
@@ -68,13 +68,17 @@ void CompletionTest::completes_data()
     QTest::newRow("a name begun with a backslash") << QByteArray("vantrel-wifi connect 'back\\\\'") << true
                                                    << QByteArray("back\\\\slash\n");
     QTest::newRow("the methods after --eap") << QByteArray("vantrel-wifi connect --eap ''") << true
-                                             << QByteArray("peap\nttls\n");
+                                             << QByteArray("peap\nttls\ntls\n");
     QTest::newRow("an inner method by its start") << QByteArray("vantrel-wifi connect --phase2 m") << true
                                                   << QByteArray("mschapv2\n");
     QTest::newRow("no name offered as a value") << QByteArray("vantrel-wifi connect --identity ''") << true
                                                 << QByteArray();
     QTest::newRow("a value is not the name")
         << QByteArray("vantrel-wifi connect --domain Office O") << true << QByteArray("Office\n");
+    QTest::newRow("a key file after --private-key")
+        << QByteArray("vantrel-wifi connect --private-key '" VANTREL_SOURCE_DIR "/tests/data/bun'") << true
+        << QByteArray(VANTREL_SOURCE_DIR "/tests/data/bundle.p12\n");
+    QTest::newRow("names for server") << QByteArray("vantrel-wifi server --json M") << true << QByteArray("My\\ Net\n");
     QTest::newRow("no names for pick") << QByteArray("vantrel-wifi pick ''") << true << QByteArray();
     QTest::newRow("no daemon: nothing, silently") << QByteArray("vantrel-wifi connect ''") << false << QByteArray();
     QTest::newRow("vantrel-battery modes") << QByteArray("vantrel-battery --p") << true

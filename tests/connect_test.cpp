@@ -1,6 +1,8 @@
 #include "support/fake_daemon.h"
 #include "support/tool_run.h"
 
+#include <QFile>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <map>
@@ -117,7 +119,8 @@ QStringList enterprise(const char* line)
 }
 
 // Its profile fields after the name: WPA3-Enterprise alone (Strict) requires protected management frames.
-Replies add_enterprise(const QByteArray& ssid, const QByteArray& password)
+Replies add_enterprise(const QByteArray& ssid, const QByteArray& password,
+                       const QByteArray& ca = "\"" VANTREL_SOURCE_DIR "/tests/data/ca.pem\"")
 {
     const bool strict = ssid == "Strict";
     return {"ADD_NETWORK", "SET_NETWORK 3 ssid " + ssid.toHex(),
@@ -126,8 +129,24 @@ Replies add_enterprise(const QByteArray& ssid, const QByteArray& password)
             "SET_NETWORK 3 identity " + QByteArray("alice@example.org").toHex(),
             "SET_NETWORK 3 anonymous_identity " + QByteArray("anonymous@example.org").toHex(),
             "SET_NETWORK 3 password " + password.toHex(), "SET_NETWORK 3 phase2 \"auth=MSCHAPV2\"",
-            "SET_NETWORK 3 ca_cert \"" VANTREL_SOURCE_DIR "/tests/data/ca.pem\"",
+            "SET_NETWORK 3 ca_cert " + ca,
             "SET_NETWORK 3 domain_suffix_match \"example.org\"", "ENABLE_NETWORK 3"};
+}
+
+// The daemon with the tool's table and `script`; "<events>" are sent once a socket attaches.
+void load(FakeDaemon& daemon, const Script& script)
+{
+    daemon.keep_profiles(saved_profiles);
+    for (const auto& [request, replies] : script) {
+        if (request != "<events>") {
+            daemon.script(request, replies);
+            continue;
+        }
+        QByteArrayList events;
+        for (const FakeDaemon::Reply& event : replies)
+            events.append(event.value_or(QByteArray()));
+        daemon.announce(events);
+    }
 }
 
 QStringList arguments_of(std::initializer_list<const char*> list)
@@ -460,6 +479,13 @@ void ConnectTest::connects_data()
         << add_open + select_new + enable_others + Replies{"REMOVE_NETWORK 3"}
         << QByteArray("0 Home [CURRENT][DISABLED]|1 Office |2 Attic [DISABLED]|");
     const char* peap = "connect --eap peap --identity alice@example.org --domain example.org --password-stdin ";
+    // A TLS key of the run's own, private as keys must be: a PKCS#12 bundle begins so.
+    static const QTemporaryDir keys;
+    const QString key = keys.filePath(QStringLiteral("key.p12"));
+    QFile bundle(key);
+    QVERIFY(bundle.open(QIODevice::WriteOnly) && bundle.write("\x30") == 1
+            && bundle.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+    bundle.close();
     QTest::newRow("enterprise, WPA3 alone: SHA-256, protection required, password bytes in hex")
         << enterprise((QByteArray(peap) + "Strict").constData()) << QByteArray("p\"w d\\\xc3\xbc\n") << defaults
         << daemon_script("Strict") << QByteArray("Connected to Strict.\n") << none
@@ -492,12 +518,56 @@ void ConnectTest::connects_data()
          "Joining an enterprise network needs --eap, --identity, --domain and --password-stdin."},
         {enterprise("connect --eap ttls --phase2 pap --identity a --domain example.org --password-stdin Campus"),
          "This wpa_supplicant cannot do TTLS."},
+        {enterprise("connect --eap tls --identity a --password-stdin Campus") << QStringLiteral("--private-key") << key,
+         "Joining with a certificate needs --eap tls, --identity, --domain and --private-key."},
+        {enterprise("connect --eap tls --identity a --domain example.org Campus") << QStringLiteral("--private-key") << key,
+         "This wpa_supplicant cannot do TLS."},
     };
     for (const auto& [arguments, message] : refused) {
         QTest::addRow("refused before any change: %s", message.constData())
             << arguments << QByteArray("pw\n") << defaults
-            << with(daemon_script("Campus"), "GET_CAPABILITY eap", {"MD5 TLS MSCHAPV2 PEAP AKA AKA'"}) << none
+            << with(daemon_script("Campus"), "GET_CAPABILITY eap", {"MD5 MSCHAPV2 PEAP AKA AKA'"}) << none
             << error + message + '\n' << Replies{} << as_saved;
+    }
+    // An EAP and an EAP-SHA256 network is not WPA3 alone; the longest password is taken.
+    QTest::newRow("enterprise, EAP beside EAP-SHA256: protection where the adapter can")
+        << enterprise((QByteArray(peap) + "Mixed").constData()) << QByteArray(256, 'p') + '\n' << defaults
+        << with(daemon_script("Mixed"), "SCAN_RESULTS", {scan_results + "aa:0a\t2412\t-60\t[WPA2-EAP+EAP-SHA256-CCMP][ESS]\tMixed\n"})
+        << QByteArray("Connected to Mixed.\n") << none
+        << add_enterprise("Mixed", QByteArray(256, 'p')) + select_new + enable_others + Replies{"SAVE_CONFIG"}
+        << joined("Mixed");
+    QTest::newRow("a pinned server: lower case, without colons")
+        << (words("connect --eap peap --identity alice@example.org --domain example.org --password-stdin Campus")
+            << QStringLiteral("--server-cert") << QStringLiteral("D1:03:").repeated(16).chopped(1))
+        << QByteArray("pw\n") << defaults << daemon_script("Campus") << QByteArray("Connected to Campus.\n") << none
+        << add_enterprise("Campus", "pw", "\"hash://server/sha256/" + QByteArray("d103").repeated(16) + '"')
+            + select_new + enable_others + Replies{"SAVE_CONFIG"}
+        << joined("Campus");
+    // The realm is what follows the last "@"; the names come from the air, shown escaped.
+    const Answers probe = {"<3>CTRL-EVENT-EAP-PEER-CERT depth=1 subject='/CN=Root' hash=AB12",
+                 "<3>CTRL-EVENT-EAP-PEER-CERT depth=0 subject='/CN=evil\x1b[2J' hash=cd34",
+                 "<3>CTRL-EVENT-EAP-PEER-CERT depth=0 subject='/CN=evil\x1b[2J' cert=3082",
+                 "<3>CTRL-EVENT-EAP-PEER-CERT depth=1 subject='/CN=Root' hash=ab12",
+                 "<3>CTRL-EVENT-EAP-PEER-ALT depth=0 DNS:*.example.org",
+                 "<3>CTRL-EVENT-EAP-PEER-ALT depth=0 DNS:radius.example.org",
+                 "<3>CTRL-EVENT-EAP-TLS-CERT-ERROR reason=8 depth=0 subject='/CN=evil' err='Server certificate chain probe'"};
+    const QList<std::pair<const char*, QByteArray>> shown = {
+        {"", "Server of Campus: *.example.org, radius.example.org\n  certificate  /CN=evil\\x1b[2J\n"
+             "  sha256       cd34\n  issued by    /CN=Root\nTo trust it: vantrel-wifi connect --eap peap "
+             "--identity x@y@example.org --domain example.org --server-cert cd34 --password-stdin Campus\n"},
+        {" --json", "{\"chain\":[{\"depth\":0,\"sha256\":\"cd34\",\"subject\":\"/CN=evil\\u001b[2J\"},{\"depth\":1,"
+                   "\"sha256\":\"ab12\",\"subject\":\"/CN=Root\"}],\"names\":[\"*.example.org\",\"radius.example.org\"],"
+                   "\"ssid\":\"Campus\"}\n"}};
+    for (const auto& [flag, out] : shown) {
+        QTest::addRow("server%s: the chain shown, the probe undone", flag)
+            << words((QByteArray("server --identity x@y@example.org Campus") + flag).constData()) << none << defaults
+            << with(daemon_script("Campus"), "<events>", probe) << out << none
+            << Replies{"ADD_NETWORK", "SET_NETWORK 3 ssid 43616d707573", "SET_NETWORK 3 key_mgmt WPA-EAP WPA-EAP-SHA256",
+                   "SET_NETWORK 3 ieee80211w 1", "SET_NETWORK 3 eap PEAP TTLS",
+                   "SET_NETWORK 3 identity " + QByteArray("anonymous@example.org").toHex(),
+                       "SET_NETWORK 3 ca_cert \"probe://\"", "ENABLE_NETWORK 3"}
+                + select_new + enable_others + remove_new
+            << as_saved;
     }
     QTest::newRow("enterprise without a CA bundle: no change")
         << words("connect --eap peap --identity a --domain example.org --password-stdin Campus") << QByteArray("pw\n")
@@ -527,17 +597,7 @@ void ConnectTest::connects()
     QFETCH(Script, script);
     QFETCH(QByteArray, err);
     FakeDaemon daemon;
-    daemon.keep_profiles(saved_profiles);
-    for (const auto& [request, replies] : script) {
-        if (request != "<events>") {
-            daemon.script(request, replies);
-            continue;
-        }
-        QByteArrayList events;
-        for (const FakeDaemon::Reply& event : replies)
-            events.append(event.value_or(QByteArray()));
-        daemon.announce(events);
-    }
+    load(daemon, script);
     const ToolRun run = run_wifi(wifi_environment(daemon.path(), settings), arguments, input);
     QTEST(run.out, "out");
     QCOMPARE(run.err, err);
@@ -614,6 +674,15 @@ void ConnectTest::picks_data()
         << prompt + "vantrel-wifi: Timed out connecting to a\\x00b.\n" << 1
         << scanning + Replies{"SELECT_NETWORK 0"}
         << QByteArray("0 Home [CURRENT]|1 Office [DISABLED]|2 Attic [DISABLED]|");
+    QTest::newRow("a server the bundle does not know, off a terminal: no question")
+        << QByteArray("9\nalice@example.org\nexample.org\npw\n")
+        << with(with(daemon_script("Campus"), "STATUS", {"id=0\n" + completed("Home"), "wpa_state=ASSOCIATED\n"}),
+                "<events>",
+                {"<3>CTRL-EVENT-EAP-PEER-CERT depth=0 subject='/CN=radius' hash=cd34",
+                 "<3>CTRL-EVENT-EAP-TLS-CERT-ERROR reason=1 depth=1 subject='/CN=Root' err='self-signed certificate'"})
+        << menu << prompt + "Identity: Server domain: Wi-Fi password: vantrel-wifi: Could not verify the network's "
+                            "server: self-signed certificate (it presented /CN=Root).\n"
+        << 1 << scanning + add_enterprise("Campus", "pw") + select_new + enable_others + remove_new << as_saved;
     QTest::newRow("scan refused: no menu, no prompt")
         << QByteArray("1\n") << with(daemon_script(""), "SCAN", {"FAIL\n"}) << QByteArray()
         << QByteArray("vantrel-wifi: Could not start Wi-Fi scan: FAIL\n") << 1 << Replies{"SCAN"} << as_saved;
@@ -624,10 +693,10 @@ void ConnectTest::picks()
     QFETCH(QByteArray, input);
     QFETCH(Script, script);
     FakeDaemon daemon;
-    daemon.keep_profiles(saved_profiles);
-    for (const auto& [request, replies] : script)
-        daemon.script(request, replies);
+    load(daemon, script);
     const ToolRun run = run_wifi(wifi_environment(daemon.path(), {QStringLiteral("VANTREL_WIFI_SCAN_DELAY_MS=0"),
+                                                                  QStringLiteral("VANTREL_CA_BUNDLE=" VANTREL_SOURCE_DIR
+                                                                                 "/tests/data/ca.pem"),
                                                                   QStringLiteral("VANTREL_WIFI_CONNECT_TIMEOUT_MS=1000")}),
                                  words("pick --json"), input);
     QTEST(run.out, "out");

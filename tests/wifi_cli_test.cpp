@@ -151,7 +151,7 @@ void WifiCliTest::documents_every_word()
             checked.append(word);
         }
     }
-    QCOMPARE(checked.filter(QRegularExpression(QStringLiteral("^[a-z]"))).size(), 8);
+    QCOMPARE(checked.filter(QRegularExpression(QStringLiteral("^[a-z]"))).size(), 10);
 }
 
 void WifiCliTest::refuses_command_lines_data()
@@ -187,12 +187,33 @@ void WifiCliTest::refuses_command_lines_data()
                                           << QByteArray("--eap was given twice.");
     QTest::newRow("a value option's word is no operand") << words("connect --domain Corp") << connect;
     QTest::newRow("a value option takes a flag word") << words("connect --eap --open Corp --password-stdin")
-                                                      << QByteArray("--eap must be peap or ttls.");
+                                                      << QByteArray("--eap must be peap, ttls or tls.");
+    QTest::newRow("an encrypted key without its passphrase")
+        << words("connect --eap tls --private-key " VANTREL_SOURCE_DIR "/tests/data/encrypted-key.pem --client-cert "
+                 VANTREL_SOURCE_DIR "/tests/data/ca.pem Corp")
+        << QByteArray("The private key " VANTREL_SOURCE_DIR "/tests/data/encrypted-key.pem is encrypted; give its "
+                      "passphrase with --password-stdin.");
     const QByteArray identity = "An identity must contain 1 to 253 bytes.";
     const QByteArray domain = "A server domain is a name such as radius.example.org.";
+    const QByteArray data = VANTREL_SOURCE_DIR "/tests/data/";
     const QList<std::pair<QByteArrayList, QByteArray>> values = {
-        {{"--eap", "tls", "--domain", "a..b"}, "--eap must be peap or ttls."},
-        {{"--eap", "PEAP"}, "--eap must be peap or ttls."},
+        {{"--eap", "TLS", "--domain", "a..b"}, "--eap must be peap, ttls or tls."},
+        {{"--eap", "PEAP"}, "--eap must be peap, ttls or tls."},
+        {{"--eap", "tls", "--phase2", "pap"}, "TLS takes no --phase2."},
+        {{"--eap", "peap", "--private-key", "x"}, "--client-cert and --private-key are for --eap tls."},
+        {{"--client-cert", "x"}, "--client-cert and --private-key are for --eap tls."},
+        {{"--eap", "tls", "--client-cert", "x"}, "TLS needs --private-key."},
+        {{"--eap", "tls", "--private-key", data + "ca.pem"}, "Could not read a private key from " + data + "ca.pem."},
+        {{"--eap", "tls", "--private-key", data}, "Could not read a private key from " + data + "."},
+        {{"--eap", "tls", "--private-key", data + "encrypted-key.pem"}, "A PEM private key needs --client-cert FILE."},
+        {{"--eap", "tls", "--private-key", data + "encrypted-key.pem", "--client-cert", data + "bundle.p12"},
+         "Could not read a client certificate from " + data + "bundle.p12."},
+        {{"--eap", "tls", "--private-key", data + "bundle.p12", "--client-cert", data + "ca.pem"},
+         data + "bundle.p12 holds its own certificate; leave out --client-cert."},
+        {{"--server-cert", QByteArray(63, 'a') + 'g'}, "--server-cert must be 64 hexadecimal digits."},
+        {{"--server-cert", QByteArray("ab:").repeated(31) + "abc"}, "--server-cert must be 64 hexadecimal digits."},
+        {{"--server-cert", QByteArray(64, 'A'), "--ca-cert", "x"}, "Give --ca-cert or --server-cert, not both."},
+        {{"--identity", QByteArray(253, 'a'), "--domain", "a..b"}, domain},
         {{"--eap", "peap", "--phase2", "chap"}, "--phase2 must be mschapv2 or pap."},
         {{"--eap", "ttls"}, "TTLS needs --phase2 pap or --phase2 mschapv2."},
         {{"--eap", "peap", "--phase2", "pap"}, "PEAP uses --phase2 mschapv2."},

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayList>
 #include <QString>
 
 #include <optional>
@@ -20,8 +21,9 @@ struct Status {
 
 // How a network is joined: without a secret, WPA personal with a PSK, WPA3
 // personal with SAE, WPA enterprise (802.1X) with a user name and password
-// in a tunnel to a server that is checked; or not by this tool.
-enum class Credentials { Open, Psk, Sae, Enterprise, Unsupported };
+// in a tunnel to a server that is checked, or with a certificate (EAP-TLS);
+// or not by this tool. A scan tells only that a network is enterprise.
+enum class Credentials { Open, Psk, Sae, Enterprise, Certificate, Unsupported };
 
 bool joinable(Credentials credentials);
 bool takes_password(Credentials credentials);
@@ -32,23 +34,53 @@ Credentials with_password(Credentials scanned);
 // An enterprise network's method, identities and server check, as the user
 // gave them. Build one with enterprise_options(), which checks each value.
 struct Enterprise {
-    QByteArray method;             // PEAP or TTLS
+    QByteArray method;             // PEAP, TTLS or TLS
     QByteArray inner;              // MSCHAPV2 or PAP
-    QByteArray identity;           // sent inside the tunnel
+    QByteArray identity;           // sent inside the tunnel; TLS: the certificate's user
     QByteArray anonymous_identity; // sent in clear; empty: none
-    QByteArray ca_cert;            // an absolute path
+    QByteArray ca_cert;            // an absolute path, or a pinned server certificate (hash://)
     QByteArray domain;             // the server's name, or a domain above it
     bool sha256_only = false;      // the network offers no other 802.1X key management
+    QByteArray client_cert;        // TLS: an absolute path; empty for a PKCS#12 key
+    QByteArray private_key;        // TLS: an absolute path
+    bool passphrase = false;       // TLS: the key's passphrase is given
 };
 
 // The words given for an enterprise join; those not given are empty optionals.
 struct EnterpriseWords {
-    std::optional<QByteArray> eap, phase2, identity, anonymous_identity, domain, ca_cert;
+    std::optional<QByteArray> eap, phase2, identity, anonymous_identity, domain, ca_cert, client_cert, private_key,
+        server_cert;
+    bool passphrase = false; // --password-stdin
 };
 // Checks the values in turn and fails with the first rule broken. Without a
-// CA certificate the system bundle is the CA: VANTREL_CA_BUNDLE, else
-// /etc/ssl/certs/ca-certificates.crt, which must be there.
+// CA certificate or a pinned server certificate the system bundle is the CA:
+// VANTREL_CA_BUNDLE, else /etc/ssl/certs/ca-certificates.crt, which must be there.
 Enterprise enterprise_options(const EnterpriseWords& words);
+// A pin of the server certificate whose SHA-256 is `sha256`, as ca_cert takes it.
+QByteArray pinned(const QByteArray& sha256);
+
+// A server's certificates as it presented them, the leaf at depth 0, and the
+// leaf's DNS names: text from the air, to be shown escaped.
+struct ServerCertificate {
+    int depth = 0;
+    QByteArray subject;
+    QByteArray sha256; // of its DER form, in lower-case hex
+};
+struct ServerChain {
+    std::vector<ServerCertificate> chain; // by depth
+    QByteArrayList names;
+};
+
+// A join refused because the server's chain ends at a CA the check does not
+// hold: what the server showed, for a person to judge.
+class UntrustedServer : public std::runtime_error {
+public:
+    UntrustedServer(const std::string& message, ServerChain chain);
+    const ServerChain& chain() const { return chain_; }
+
+private:
+    ServerChain chain_;
+};
 // True for flags whose only 802.1X key management is EAP-SHA256: WPA3-Enterprise only.
 bool sha256_only(const QByteArray& flags);
 
@@ -123,6 +155,11 @@ public:
     void require_adapter(Credentials credentials) const;
     // Fails when the daemon lists its EAP methods and `method` is not among them.
     void require_method(const QByteArray& method) const;
+    // The certificates an enterprise network's server shows, asked for with
+    // a profile that stops before any secret is sent; afterwards the daemon
+    // is as before, the current network left. `enterprise` gives the outer
+    // identity and the key management.
+    ServerChain server_chain(const QByteArray& ssid, const Enterprise& enterprise, bool hidden, int timeout_ms) const;
     void disconnect() const;
     // Removes every saved profile of that name.
     void forget(const QByteArray& ssid) const;
@@ -152,6 +189,10 @@ QString ssid_label(const QByteArray& ssid);
 // control character (C0, DEL, C1) written as \x and two hex digits, so that
 // printing it cannot steer the terminal.
 QByteArray terminal_text(const QString& text);
+
+// `text` as one word for a POSIX shell: as it stands when no character in it
+// needs quoting, otherwise in single quotes.
+QString shell_word(const QString& text);
 
 // Compact JSON as `json`, with DEL and the C1 controls written as \u escapes:
 // still the same JSON, but nothing a terminal acts on.

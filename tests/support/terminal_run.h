@@ -53,14 +53,14 @@ public:
     pid_t pid() const { return pid_; }
     const QByteArray& screen() const { return screen_; }
 
-    // Reads the terminal until `text` has appeared on it.
-    bool wait_for(const QByteArray& text)
+    // Reads the terminal until `text` has appeared on it `times` times.
+    bool wait_for(const QByteArray& text, int times = 1)
     {
         QElapsedTimer timer;
         timer.start();
-        while (!screen_.contains(text) && timer.elapsed() < 20000)
+        while (screen_.count(text) < times && timer.elapsed() < 20000)
             read_screen(100);
-        return screen_.contains(text);
+        return screen_.count(text) >= times;
     }
     void type(const QByteArray& keys) { QVERIFY(::write(master_, keys.constData(), keys.size()) == keys.size()); }
     bool echo() const
