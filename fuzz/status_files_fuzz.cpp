@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QJsonDocument>
 #include <QTemporaryDir>
 
 #include <cstddef>
@@ -45,11 +46,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const vtl::ModemInfo modem = vtl::read_modem(QString(), QString());
     if (modem.compact().isEmpty())
         std::abort();
-    vtl::read_radio();
+    const vtl::RadioInfo radio = vtl::read_radio();
     const vtl::BatteryInfo battery = vtl::read_battery(files.directory.filePath(QStringLiteral("power_supply")));
     if (battery.available() && battery.percent > 100)
         std::abort();
     battery.report();
     battery.compact();
+    // Whatever the files hold, the object is JSON with nothing a terminal acts on.
+    const QByteArray json = vtl::status_json(battery, modem, radio);
+    if (!json.endsWith("}\n") || json.contains('\x7f') || !QJsonDocument::fromJson(json).isObject())
+        std::abort();
     return 0;
 }

@@ -73,8 +73,9 @@ start_daemon() {
 }
 
 # A tablet's status files under directory $1, laid out as sysfs and the modem
-# service do: mains and a battery at 57 %, discharging, and a modem online.
-# Exports the variables that point vantrel-battery at them.
+# service do: mains and a battery at 57 %, discharging, a modem online and
+# sharing its connection, and a mesh radio with two peers. Exports the
+# variables that point vantrel-battery at them.
 make_sample_tablet() {
     local work=$1
     mkdir -p "$work/devices/AC" "$work/devices/BAT0" "$work/power_supply"
@@ -84,9 +85,14 @@ make_sample_tablet() {
     printf 'Discharging\n' >"$work/devices/BAT0/status"
     ln -s ../devices/AC "$work/power_supply/AC"
     ln -s ../devices/BAT0 "$work/power_supply/BAT0"
-    printf '{"selected":true,"policy":"auto","state":"online"}\n' >"$work/modem-status.json"
+    printf '{"selected":true,"policy":"auto","state":"online","sharing":true}\n' >"$work/modem-status.json"
+    printf '{"sharing_active":true,"wifi_ip":"10.0.0.2","proxy_port":1080}\n' >"$work/proxy-status.json"
+    printf '{"state":"up","ipv4":"10.9.0.1","gateway":42,"peers":[{"dnsName":"ridge","ipv6":"fd00::2"},{"gid":255}]}\n' \
+        >"$work/gotenna-status.json"
+    printf '{"nodeName":"Base","gid":815}\n' >"$work/gotenna.json"
     export VANTREL_BATTERY_ROOT="$work/power_supply" VANTREL_MODEM_STATUS="$work/modem-status.json"
     export VANTREL_MODEM_SETTINGS="$work/modem.json" VANTREL_PROXY_STATUS="$work/proxy-status.json"
+    export VANTREL_GOTENNA_STATUS="$work/gotenna-status.json" VANTREL_GOTENNA_SETTINGS="$work/gotenna.json"
 }
 
 stop_daemon() {

@@ -45,11 +45,12 @@ show vantrel-wifi list --cached
 show vantrel-wifi connect Office
 show vantrel-wifi status --json
 
-printf '\nvantrel-battery against a sample tablet'\''s files (a battery at 57%%, a modem online):\n'
+printf '\nvantrel-battery against a sample tablet'\''s files (a battery at 57%%, a modem online, a mesh radio):\n'
 make_sample_tablet "$work"
 show vantrel-battery
 show vantrel-battery --percentage
 show vantrel-battery --prompt
+show vantrel-battery --json
 if grep -qsix battery /sys/class/power_supply/*/type; then
     printf '\nThis machine'\''s own battery:'
     show env -u VANTREL_BATTERY_ROOT vantrel-battery

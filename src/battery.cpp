@@ -204,6 +204,16 @@ QString BatteryInfo::report() const
     return line + QStringLiteral("\nStatus: ") + status;
 }
 
+QString prompt_line(const BatteryInfo& battery, const ModemInfo& modem)
+{
+    return battery.percentage() + middle_dot + modem.compact();
+}
+
+QString report_text(const BatteryInfo& battery, const ModemInfo& modem)
+{
+    return battery.report() + QLatin1Char('\n') + modem.compact();
+}
+
 BatteryInfo read_battery(const QString& requested_root)
 {
     const QString root = chosen_path(requested_root, "VANTREL_BATTERY_ROOT", QStringLiteral("/sys/class/power_supply"));

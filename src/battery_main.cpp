@@ -13,7 +13,7 @@ namespace {
 
 constexpr char usage_text[] = "Usage: vantrel-battery [--percentage|--prompt]\n";
 
-enum class Mode { Report, Short, Prompt, Version, Usage };
+enum class Mode { Report, Short, Prompt, Json, Version, Usage };
 
 Mode mode_of(int argc, char** argv)
 {
@@ -25,6 +25,8 @@ Mode mode_of(int argc, char** argv)
         return Mode::Short;
     if (std::strcmp(argv[1], "--prompt") == 0)
         return Mode::Prompt;
+    if (std::strcmp(argv[1], "--json") == 0)
+        return Mode::Json;
     if (std::strcmp(argv[1], "--version") == 0)
         return Mode::Version;
     return Mode::Usage;
@@ -84,15 +86,17 @@ int main(int argc, char** argv)
         return write_out("vantrel-battery " VANTREL_VERSION "\n") ? 0 : write_failure();
     const vtl::BatteryInfo battery = vtl::read_battery(QString());
     const vtl::ModemInfo modem = vtl::read_modem(QString(), QString());
-    QString text;
+    QByteArray text;
     if (mode == Mode::Prompt)
-        text = battery.percentage() + QStringLiteral(" \u00b7 ") + modem.compact();
+        text = vtl::prompt_line(battery, modem).toUtf8() + '\n';
     else if (mode == Mode::Short)
-        text = battery.percentage();
+        text = battery.percentage().toUtf8() + '\n';
+    else if (mode == Mode::Json)
+        text = vtl::status_json(battery, modem, vtl::read_radio());
     else
-        text = battery.report() + QLatin1Char('\n') + modem.compact();
+        text = vtl::report_text(battery, modem).toUtf8() + '\n';
     // Written by its length: no byte of a file's text can cut it short.
-    if (!write_out(text.toUtf8() + '\n'))
+    if (!write_out(text))
         return write_failure();
     return mode == Mode::Report && !battery.available() ? 1 : 0;
 }

@@ -36,6 +36,13 @@ public:
         QFile::link(device, root() + QLatin1Char('/') + QLatin1String(name));
     }
     void set_modem(const QByteArray& status) { write(directory_.filePath(QStringLiteral("modem-status.json")), status); }
+    // The mesh radio's status and settings, and the proxy's.
+    void set_radio(const QByteArray& status, const QByteArray& settings, const QByteArray& proxy)
+    {
+        write(directory_.filePath(QStringLiteral("gotenna-status.json")), status);
+        write(directory_.filePath(QStringLiteral("gotenna.json")), settings);
+        write(directory_.filePath(QStringLiteral("proxy.json")), proxy);
+    }
     void set_home_settings(const QByteArray& settings)
     {
         QDir().mkpath(home() + QStringLiteral("/.config/vantrel-corvane"));
@@ -52,6 +59,8 @@ public:
         environment.insert(QStringLiteral("VANTREL_BATTERY_ROOT"), root());
         environment.insert(QStringLiteral("VANTREL_MODEM_STATUS"), directory_.filePath(QStringLiteral("modem-status.json")));
         environment.insert(QStringLiteral("VANTREL_PROXY_STATUS"), directory_.filePath(QStringLiteral("proxy.json")));
+        environment.insert(QStringLiteral("VANTREL_GOTENNA_STATUS"), directory_.filePath(QStringLiteral("gotenna-status.json")));
+        environment.insert(QStringLiteral("VANTREL_GOTENNA_SETTINGS"), directory_.filePath(QStringLiteral("gotenna.json")));
         environment.insert(QStringLiteral("HOME"), home());
         return environment;
     }
@@ -132,6 +141,33 @@ void BatteryCliTest::prints_modes_data()
     QTest::newRow("short without battery") << words("--percentage") << off << false << QByteArray("--\n") << 0;
     QTest::newRow("prompt without battery") << words("--prompt") << off << false
                                             << QByteArray("-- \xc2\xb7 Modem off\n") << 0;
+    // A whole tablet for a status bar: the modem online and sharing, a text
+    // from the service holding ESC and U+0085, the radio with peers.
+    QTest::newRow("--json") << words("--json")
+        << QByteArray("{\"selected\":true,\"policy\":\"auto\",\"state\":\"online\",\"sharing\":true,\"connections\":2,"
+                      "\"message\":\"a\\u001b[2J\xc2\x85z\"}")
+        << true
+        << QByteArray("{\"battery\":{\"percent\":57,\"status\":\"Discharging\"},\"class\":\"discharging\",\"modem\":"
+                      "{\"call_number\":\"#777\",\"connected_seconds\":0,\"connections\":2,\"idle_remaining\":-1,"
+                      "\"idle_seconds\":0,\"message\":\"a\\u001b[2J\\u0085z\",\"number\":\"#777\",\"policy\":\"auto\","
+                      "\"proxy_port\":1081,\"selected\":true,\"sharing\":true,\"sharing_active\":true,"
+                      "\"sharing_message\":\"\",\"state\":\"online\",\"summary\":\"Modem connected\",\"wifi_ip\":\"10.0.0.2\"},"
+                      "\"percentage\":57,\"radio\":{\"gateway\":\"42\",\"gid\":\"815\",\"ipv4\":\"10.9.0.1\","
+                      "\"ipv6\":\"\",\"message\":\"\",\"name\":\"Base\",\"peers\":\"p1  fe80::1\\ngotenna-0000000000ff.mesh.local  \","
+                      "\"state\":\"up\"},\"text\":\"57% \xc2\xb7 Modem connected\",\"tooltip\":\"Battery: 57%\\nStatus: "
+                      "Discharging\\nModem connected\"}\n")
+        << 0;
+    // On mains, with neither modem nor radio: the records' defaults, and no error for a status bar.
+    QTest::newRow("--json without battery, modem or radio") << words("--json") << off << false
+        << QByteArray("{\"battery\":{\"percent\":-1,\"status\":\"\"},\"class\":\"unknown\",\"modem\":"
+                      "{\"call_number\":\"#777\",\"connected_seconds\":0,\"connections\":0,\"idle_remaining\":-1,"
+                      "\"idle_seconds\":0,\"message\":\"\",\"number\":\"#777\",\"policy\":\"off\",\"proxy_port\":1080,"
+                      "\"selected\":false,\"sharing\":false,\"sharing_active\":false,\"sharing_message\":\"\",\"state\":\"off\","
+                      "\"summary\":\"Modem off\",\"wifi_ip\":\"\"},\"radio\":{\"gateway\":\"No Internet gateway discovered\","
+                      "\"gid\":\"assigned on first connection\",\"ipv4\":\"\",\"ipv6\":\"\",\"message\":\"\",\"name\":\"\","
+                      "\"peers\":\"\",\"state\":\"off\"},\"text\":\"-- \xc2\xb7 Modem off\",\"tooltip\":\"Battery information is "
+                      "unavailable.\\nModem off\"}\n")
+        << 0;
 }
 
 void BatteryCliTest::prints_modes()
@@ -141,6 +177,11 @@ void BatteryCliTest::prints_modes()
     QFETCH(bool, battery);
     Tablet tablet;
     tablet.set_modem(modem);
+    if (battery)
+        tablet.set_radio("{\"state\":\"up\",\"ipv4\":\"10.9.0.1\",\"gateway\":42,\"peers\":[{\"dnsName\":\"p1\","
+                         "\"ipv6\":\"fe80::1\"},{\"gid\":255}]}",
+                         "{\"nodeName\":\"Base\",\"gid\":815}",
+                         "{\"sharing_active\":true,\"wifi_ip\":\"10.0.0.2\",\"proxy_port\":1081}");
     QProcessEnvironment environment = tablet.environment();
     if (!battery)
         environment.insert(QStringLiteral("VANTREL_BATTERY_ROOT"), tablet.root() + QStringLiteral("/missing"));
@@ -161,6 +202,7 @@ void BatteryCliTest::refuses_command_lines_data()
     QTest::newRow("empty argument") << QStringList{QString()};
     QTest::newRow("two valid options") << words("--percentage --prompt");
     QTest::newRow("option twice") << words("--prompt --prompt");
+    QTest::newRow("--json and a second word") << words("--json --prompt");
     QTest::newRow("help") << words("--help");
     QTest::newRow("a word Qt would take") << words("-qmljsdebugger=x");
 }
@@ -295,6 +337,7 @@ void BatteryCliTest::reports_write_errors_data()
     QTest::newRow("--percentage") << words("--percentage") << full << no_space;
     QTest::newRow("--prompt") << words("--prompt") << full << no_space;
     QTest::newRow("--version") << words("--version") << full << no_space;
+    QTest::newRow("--json") << words("--json") << full << no_space;
     QTest::newRow("--prompt, standard output closed")
         << words("--prompt") << QStringLiteral("exec \"$@\" >&-")
         << QByteArray("vantrel-battery: Could not write output: Bad file descriptor\n");

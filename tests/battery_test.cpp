@@ -5,6 +5,8 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTest>
 
 #include <string>
@@ -161,20 +163,25 @@ void BatteryTest::renders_data()
     QTest::addColumn<QString>("percentage");
     QTest::addColumn<QString>("compact");
     QTest::addColumn<QString>("report");
+    QTest::addColumn<QString>("class"); // for a status bar's style sheet
     QTest::newRow("discharging") << battery(57, "Discharging") << "57%" << "Battery 57%"
-                                 << "Battery: 57%\nStatus: Discharging";
+                                 << "Battery: 57%\nStatus: Discharging" << "discharging";
     QTest::newRow("charging") << battery(80, "Charging") << "80%" << QString::fromUtf8("Battery 80% \xc2\xb7 charging")
-                              << "Battery: 80%\nStatus: Charging";
+                              << "Battery: 80%\nStatus: Charging" << "charging";
     QTest::newRow("charging, lower case") << battery(80, "charging") << "80%"
                                           << QString::fromUtf8("Battery 80% \xc2\xb7 charging")
-                                          << "Battery: 80%\nStatus: charging";
+                                          << "Battery: 80%\nStatus: charging" << "charging";
     QTest::newRow("full") << battery(100, "FULL") << "100%" << QString::fromUtf8("Battery 100% \xc2\xb7 full")
-                          << "Battery: 100%\nStatus: FULL";
-    QTest::newRow("unknown") << battery(0, "unknown") << "0%" << "Battery 0%" << "Battery: 0%";
-    QTest::newRow("Unknown") << battery(5, "Unknown") << "5%" << "Battery 5%" << "Battery: 5%";
-    QTest::newRow("no status") << battery(5, "") << "5%" << "Battery 5%" << "Battery: 5%";
+                          << "Battery: 100%\nStatus: FULL" << "full";
+    QTest::newRow("not charging") << battery(60, "Not charging") << "60%" << "Battery 60%"
+                                  << "Battery: 60%\nStatus: Not charging" << "not-charging";
+    QTest::newRow("a word of another kernel") << battery(60, "Draining") << "60%" << "Battery 60%"
+                                              << "Battery: 60%\nStatus: Draining" << "unknown";
+    QTest::newRow("unknown") << battery(0, "unknown") << "0%" << "Battery 0%" << "Battery: 0%" << "unknown";
+    QTest::newRow("Unknown") << battery(5, "Unknown") << "5%" << "Battery 5%" << "Battery: 5%" << "unknown";
+    QTest::newRow("no status") << battery(5, "") << "5%" << "Battery 5%" << "Battery: 5%" << "unknown";
     QTest::newRow("unavailable") << battery(-1, "Charging") << "--" << QString::fromUtf8("Battery -- \xc2\xb7 charging")
-                                 << "Battery information is unavailable.";
+                                 << "Battery information is unavailable." << "unknown";
 }
 
 void BatteryTest::renders()
@@ -183,6 +190,8 @@ void BatteryTest::renders()
     QTEST(info.percentage(), "percentage");
     QTEST(info.compact(), "compact");
     QTEST(info.report(), "report");
+    const QJsonObject json = QJsonDocument::fromJson(vtl::status_json(info, vtl::ModemInfo(), vtl::RadioInfo())).object();
+    QTEST(json.value(QLatin1String("class")).toString(), "class");
 }
 
 QTEST_GUILESS_MAIN(BatteryTest)

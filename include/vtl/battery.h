@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 namespace vtl {
@@ -53,5 +54,17 @@ struct RadioInfo {
 BatteryInfo read_battery(const QString& requested_root);
 ModemInfo read_modem(const QString& status_path, const QString& settings_path);
 RadioInfo read_radio();
+
+// What the prompt shows: the charge and the modem's line.
+QString prompt_line(const BatteryInfo& battery, const ModemInfo& modem);
+// What a person is shown: the battery's report and the modem's line.
+QString report_text(const BatteryInfo& battery, const ModemInfo& modem);
+
+// Everything the readers read, as one compact JSON object and a newline for
+// a status bar: "text" as the prompt shows it, "tooltip" as the report does,
+// "percentage" (when known) and "class" (the charging state), and each
+// record whole under "battery", "modem" and "radio". DEL and the C1
+// controls are \u escapes, as the controls below them are.
+QByteArray status_json(const BatteryInfo& battery, const ModemInfo& modem, const RadioInfo& radio);
 
 } // namespace vtl
