@@ -19,10 +19,13 @@ trap '[ -n "$crowd_input" ] && exec {crowd_input}>&- && wait "$crowd_pid"; stop_
 start_daemon "$work"
 export VANTREL_WPA_SOCKET="$work/ctrl/lo"
 wpa_cli_program=$(PATH="$PATH:/usr/sbin:/sbin" command -v wpa_cli)
-# A scripted daemon in a crowded place: 200 access points, read past SCAN_RESULTS.
+# Scripted daemons in a crowded place: 200 access points, read past SCAN_RESULTS;
+# two of them say when a scan ends, after 300 ms or 3 s.
 coproc crowd { "$bin/bench/vantrel-crowd"; }
 crowd_input=${crowd[1]} crowd_pid=$crowd_PID
 read -r crowd_socket <&"${crowd[0]}"
+read -r quick_socket <&"${crowd[0]}"
+read -r slow_socket <&"${crowd[0]}"
 make_sample_tablet "$work"
 
 instructions() {
@@ -53,9 +56,12 @@ ratio() {
 cases=(
     "bare|bare Qt program (floor)|$VANTREL_WPA_SOCKET|$bin/bench/vantrel-bare"
     "battery|vantrel-battery --prompt|$VANTREL_WPA_SOCKET|$bin/vantrel-battery --prompt"
+    "battery_json|vantrel-battery --json|$VANTREL_WPA_SOCKET|$bin/vantrel-battery --json"
     "status|vantrel-wifi status|$VANTREL_WPA_SOCKET|$bin/vantrel-wifi status"
     "list|vantrel-wifi list --cached --json|$VANTREL_WPA_SOCKET|$bin/vantrel-wifi list --cached --json"
     "crowd|vantrel-wifi list --cached --json, 200 access points|$crowd_socket|$bin/vantrel-wifi list --cached --json"
+    "quick|vantrel-wifi list --json, a scan that ends after 300 ms|$quick_socket|$bin/vantrel-wifi list --json"
+    "slow|vantrel-wifi list --json, a scan that ends after 3 s|$slow_socket|$bin/vantrel-wifi list --json"
     "wpa_cli|wpa_cli status|$VANTREL_WPA_SOCKET|$wpa_cli_program -p $work/ctrl -i lo status"
 )
 
@@ -70,4 +76,6 @@ for entry in "${cases[@]}"; do
     echo "| $label | ${cost[$name]} | $(ratio "${cost[$name]}" "${cost[bare]}") | ${cost[${name}_ms]} | $(ratio "${cost[${name}_ms]}" "${cost[bare_ms]}") | $(VANTREL_WPA_SOCKET=$socket peak_kib "${words[@]}") |"
 done
 echo
+listed=$(VANTREL_WPA_SOCKET=$slow_socket "$bin/vantrel-wifi" list --json | grep -o '"ssid":"New00[0-9]"' | wc -l)
+echo "The list after a scan that ends after 3 s holds $listed of the 10 networks the scan found."
 echo "vantrel-wifi status next to wpa_cli status: $(ratio "${cost[status]}" "${cost[wpa_cli]}") × in instructions, $(ratio "${cost[status_ms]}" "${cost[wpa_cli_ms]}") × in wall time."

@@ -303,6 +303,18 @@ Status Client::status() const
     return parse_status(command("STATUS", reply_timeout_ms));
 }
 
+// The status does not depend on it: a daemon that cannot tell is not a failure.
+Signal Client::signal() const
+{
+    try {
+        return parse_signal(command("SIGNAL_POLL", reply_timeout_ms));
+    } catch (const Interrupted&) {
+        throw;
+    } catch (const std::runtime_error&) {
+        return Signal();
+    }
+}
+
 void Client::connect_saved(int id, const QByteArray& ssid, int timeout_ms) const
 {
     if (id < 0)

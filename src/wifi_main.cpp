@@ -94,9 +94,11 @@ bool is_help(const QByteArray& word)
 void show_status(const Client& client, const CommandLine& line)
 {
     const Status status = client.status();
+    const bool linked = line.as_json && status.state == QLatin1String("COMPLETED");
+    const vtl::wifi::Signal signal = linked ? client.signal() : vtl::wifi::Signal();
     // A signal during the exchange ends a look without its output.
     throw_if_interrupted();
-    write_out(status_output(status, line.as_json));
+    write_out(status_output(status, signal, line.as_json));
 }
 
 void print_networks(const std::vector<Network>& items, bool as_json)

@@ -65,13 +65,21 @@ QByteArray shown_line(const QString& line)
     return vtl::wifi::terminal_text(line) + '\n';
 }
 
-QByteArray status_output(const vtl::wifi::Status& status, bool as_json)
+QByteArray status_output(const vtl::wifi::Status& status, const vtl::wifi::Signal& signal, bool as_json)
 {
-    if (as_json)
-        return json_line(QJsonDocument(QJsonObject{{QStringLiteral("state"), status.state},
-                                                   {QStringLiteral("ssid"), status.ssid},
-                                                   {QStringLiteral("address"), status.address},
-                                                   {QStringLiteral("saved_id"), status.saved_id}}));
+    if (as_json) {
+        QJsonObject object{{QStringLiteral("state"), status.state},
+                           {QStringLiteral("ssid"), status.ssid},
+                           {QStringLiteral("address"), status.address},
+                           {QStringLiteral("saved_id"), status.saved_id}};
+        const std::pair<const char*, std::optional<int>> told[] = {
+            {"signal", signal.rssi}, {"frequency", signal.frequency}, {"link_speed", signal.link_speed}};
+        for (const auto& [name, value] : told) {
+            if (value)
+                object.insert(QLatin1String(name), *value);
+        }
+        return json_line(QJsonDocument(object));
+    }
     return shown_line(QStringLiteral("State: ") + status.state) + shown_line(QStringLiteral("Network: ") + status.ssid)
         + shown_line(QStringLiteral("Address: ") + status.address);
 }

@@ -13,8 +13,8 @@
 // A text line: it may carry a name chosen by a stranger.
 QByteArray shown_line(const QString& text);
 
-// The link as three lines, or one JSON object.
-QByteArray status_output(const vtl::wifi::Status& status, bool as_json);
+// The link as three lines, or one JSON object with its signal as far as told.
+QByteArray status_output(const vtl::wifi::Status& status, const vtl::wifi::Signal& signal, bool as_json);
 
 // The numbered list (the pick menu), or one JSON array.
 QByteArray networks_output(const std::vector<vtl::wifi::Network>& items, bool as_json);

@@ -280,6 +280,28 @@ Status Client::parse_status(const QByteArray& text)
     return result;
 }
 
+Signal Client::parse_signal(const QByteArray& text)
+{
+    Signal result;
+    for (const QByteArray& line : text.split('\n')) {
+        const qsizetype equals = line.indexOf('=');
+        if (equals < 0)
+            continue;
+        bool ok = false;
+        const int value = decimal(QByteArrayView(line).sliced(equals + 1), &ok);
+        const QByteArray key = line.left(equals);
+        if (!ok)
+            continue;
+        if (key == "RSSI")
+            result.rssi = value;
+        else if (key == "FREQUENCY")
+            result.frequency = value;
+        else if (key == "LINKSPEED")
+            result.link_speed = value;
+    }
+    return result;
+}
+
 std::vector<Network> Client::parse_networks(const QByteArray& scan, const QByteArray& saved, const Status& status)
 {
     Merged result;

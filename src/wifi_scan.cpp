@@ -1,6 +1,11 @@
 #include "wifi_credentials.h"
 #include "wifi_profiles.h"
 
+#include <QElapsedTimer>
+
+#include <algorithm>
+#include <memory>
+
 namespace vtl::wifi {
 namespace {
 
@@ -9,17 +14,63 @@ namespace {
 // under 1 KiB.
 constexpr int longest_scan_line = 1024;
 
-void wait_for_scan()
-{
-    const int delay = environment_milliseconds("VANTREL_WIFI_SCAN_DELAY_MS", 1400);
-    if (delay > 0)
-        announce(Waiting::Scan);
-    pause_for(delay);
-}
+// A scan the daemon has said is running may take this long before its
+// results are read anyway.
+constexpr int longest_scan_ms = 10000;
 
 bool busy(const QByteArray& reply)
 {
     return reply.startsWith("FAIL-BUSY");
+}
+
+// The daemon's events, when it will send them; a daemon that refuses
+// ATTACH, or a socket that cannot be made, leaves the fixed delay.
+std::unique_ptr<Events> listen_for_scan(const QByteArray& server)
+{
+    try {
+        return std::make_unique<Events>(server);
+    } catch (const Interrupted&) {
+        throw;
+    } catch (const std::runtime_error&) {
+        return nullptr;
+    }
+}
+
+// Until the daemon says the scan ended; without a word from it, the scan
+// delay; once it has said a scan runs, as long as that may take. Measured
+// from the request.
+void wait_for_scan(const Events* events, bool started, const QElapsedTimer& since)
+{
+    const int delay = environment_milliseconds("VANTREL_WIFI_SCAN_DELAY_MS", 1400);
+    if (delay > 0 || (events && started))
+        announce(Waiting::Scan);
+    if (!events) {
+        pause_for(delay);
+        return;
+    }
+    for (;;) {
+        const qint64 until = started ? std::max(delay, longest_scan_ms) : delay;
+        const std::optional<QByteArray> event = events->next(int(std::max<qint64>(until - since.elapsed(), 0)));
+        if (!event)
+            return;
+        const QByteArray text = event_text(*event);
+        if (text.startsWith("CTRL-EVENT-SCAN-RESULTS") || text.startsWith("CTRL-EVENT-SCAN-FAILED"))
+            return;
+        started = started || text.startsWith("CTRL-EVENT-SCAN-STARTED");
+    }
+}
+
+// Starts a scan with `request` and, unless it is refused, waits for it; the
+// reply is the caller's to judge. A scan already running (FAIL-BUSY) is waited for too.
+QByteArray scan(const Client& client, const QByteArray& server, const QByteArray& request)
+{
+    const std::unique_ptr<Events> events = listen_for_scan(server);
+    QElapsedTimer since;
+    since.start();
+    const QByteArray reply = client.command(request, reply_timeout_ms);
+    if (reply == "OK" || busy(reply))
+        wait_for_scan(events.get(), busy(reply), since);
+    return reply;
 }
 
 // Every entry of the daemon's BSS table as scan-result lines, read a page at a
@@ -60,11 +111,10 @@ QByteArray bss_table(const Client& client)
 std::vector<Network> Client::networks(bool scan) const
 {
     if (scan) {
-        const QByteArray reply = command("SCAN", reply_timeout_ms);
+        const QByteArray reply = vtl::wifi::scan(*this, socket_path_, "SCAN");
         // A scan already running serves as well as a new one.
         if (!busy(reply))
             require_ok(reply, "start Wi-Fi scan");
-        wait_for_scan();
     }
     QByteArray scanned = command("SCAN_RESULTS", reply_timeout_ms);
     if (may_be_cut(scanned, longest_scan_line))
@@ -77,14 +127,11 @@ std::vector<Network> Client::networks(bool scan) const
 void Client::scan_for(const QByteArray& ssid) const
 {
     const QByteArray request = "SCAN ssid " + encode_ssid(ssid);
-    QByteArray reply = command(request, reply_timeout_ms);
-    if (busy(reply)) {
-        wait_for_scan();
-        reply = command(request, reply_timeout_ms);
-    }
+    QByteArray reply = vtl::wifi::scan(*this, socket_path_, request);
+    if (busy(reply))
+        reply = vtl::wifi::scan(*this, socket_path_, request);
     if (!busy(reply))
         require_ok(reply, "start Wi-Fi scan");
-    wait_for_scan();
 }
 
 } // namespace vtl::wifi

@@ -83,6 +83,7 @@ void CompletionTest::completes_data()
     QTest::newRow("no daemon: nothing, silently") << QByteArray("vantrel-wifi connect ''") << false << QByteArray();
     QTest::newRow("vantrel-battery modes") << QByteArray("vantrel-battery --p") << true
                                            << QByteArray("--percentage\n--prompt\n");
+    QTest::newRow("vantrel-battery --json") << QByteArray("vantrel-battery --j") << true << QByteArray("--json\n");
     QTest::newRow("the first word's flags") << QByteArray("vantrel-wifi --v") << true << QByteArray("--version\n");
     QTest::newRow("vantrel-battery takes one") << QByteArray("vantrel-battery --prompt ''") << true << QByteArray();
 }

@@ -142,10 +142,10 @@ void load(FakeDaemon& daemon, const Script& script)
             daemon.script(request, replies);
             continue;
         }
-        QByteArrayList events;
+        QList<FakeDaemon::Event> events;
         for (const FakeDaemon::Reply& event : replies)
-            events.append(event.value_or(QByteArray()));
-        daemon.announce(events);
+            events.append({0, event.value_or(QByteArray())});
+        daemon.announce("ATTACH", events);
     }
 }
 

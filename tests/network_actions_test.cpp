@@ -78,7 +78,8 @@ Script with(Script script, const QByteArray& request, const QByteArray& reply)
 
 const QList<QByteArray> cached_list = {"SCAN_RESULTS", "LIST_NETWORKS", "STATUS"};
 
-const QList<QByteArray> scanning_list = QList<QByteArray>{"SCAN"} + cached_list;
+// A daemon that knows no ATTACH answers UNKNOWN COMMAND: the scan waits the fixed delay.
+const QList<QByteArray> scanning_list = QList<QByteArray>{"ATTACH", "SCAN"} + cached_list;
 
 } // namespace
 
@@ -112,10 +113,10 @@ void NetworkActionsTest::runs_data()
                                      << scanning_list;
     QTest::newRow("list, scan refused")
         << words("list --json") << with(networks, "SCAN", "FAIL\n") << none
-        << QByteArray("vantrel-wifi: Could not start Wi-Fi scan: FAIL\n") << QList<QByteArray>{"SCAN"};
+        << QByteArray("vantrel-wifi: Could not start Wi-Fi scan: FAIL\n") << QList<QByteArray>{"ATTACH", "SCAN"};
     QTest::newRow("list, scan answered ok")
         << words("list") << with(networks, "SCAN", "ok\n") << none
-        << QByteArray("vantrel-wifi: Could not start Wi-Fi scan: ok\n") << QList<QByteArray>{"SCAN"};
+        << QByteArray("vantrel-wifi: Could not start Wi-Fi scan: ok\n") << QList<QByteArray>{"ATTACH", "SCAN"};
     QTest::newRow("empty list, text")
         << words("list --cached") << Script{{"SCAN_RESULTS", empty_table}, {"LIST_NETWORKS", "FAIL\n"}}
         << none << none << cached_list;
@@ -239,44 +240,93 @@ void NetworkActionsTest::runs()
     QCOMPARE(leftover_sockets(run.pid), QStringList());
 }
 
+using Events = QList<FakeDaemon::Event>;
+
 void NetworkActionsTest::waits_for_scan_data()
 {
     QTest::addColumn<QStringList>("settings");
     QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("scan");   // the reply to SCAN
+    QTest::addColumn<QByteArray>("attach"); // the reply to ATTACH; empty: the daemon knows no such request
+    QTest::addColumn<Events>("events");     // after SCAN
     QTest::addColumn<QByteArray>("before"); // the request the wait comes before, its last occurrence
     QTest::addColumn<int>("at_least");
     QTest::addColumn<int>("below");
+    QTest::addColumn<int>("status");
     const QStringList list = words("list --json");
     const QByteArray results = "SCAN_RESULTS";
+    const QByteArray busy = "FAIL-BUSY\n";
+    const QByteArray ok = "OK\n";
     const auto delay = [](const char* value) {
         return QStringList{QStringLiteral("VANTREL_WIFI_SCAN_DELAY_MS=") + QLatin1String(value)};
     };
-    QTest::newRow("default") << QStringList() << list << results << 1400 << 2900;
-    QTest::newRow("zero") << delay("0") << list << results << 0 << 1000;
-    QTest::newRow("hex") << delay("0x10") << list << results << 16 << 1000;
-    QTest::newRow("negative") << delay("-5") << list << results << 1400 << 2900;
-    QTest::newRow("not a number") << delay("soon") << list << results << 1400 << 2900;
+    QTest::newRow("default") << QStringList() << list << busy << QByteArray() << Events() << results << 1400 << 2900 << 0;
+    QTest::newRow("zero") << delay("0") << list << busy << QByteArray() << Events() << results << 0 << 1000 << 0;
+    QTest::newRow("hex") << delay("0x10") << list << busy << QByteArray() << Events() << results << 16 << 1000 << 0;
+    QTest::newRow("negative") << delay("-5") << list << busy << QByteArray() << Events() << results << 1400 << 2900 << 0;
+    QTest::newRow("not a number") << delay("soon") << list << busy << QByteArray() << Events() << results << 1400 << 2900
+                                  << 0;
     // A directed scan: "Busy" is answered FAIL-BUSY, "Quiet" OK.
-    QTest::newRow("directed, after it") << delay("300") << words("connect --hidden --open Quiet") << results << 300 << 1000;
+    QTest::newRow("directed, after it") << delay("300") << words("connect --hidden --open Quiet") << busy << QByteArray()
+                                        << Events() << results << 300 << 1000 << 1;
     QTest::newRow("directed and busy, before asking again")
-        << delay("300") << words("connect --hidden --open Busy") << QByteArray("SCAN ssid 42757379") << 300 << 1000;
+        << delay("300") << words("connect --hidden --open Busy") << busy << QByteArray() << Events()
+        << QByteArray("ATTACH") << 300 << 1000 << 1;
+    // The daemon's own word on the scan ends the wait; "Late" is found only by a scan that ends after 3 s.
+    const FakeDaemon::Event started = {0, "<3>CTRL-EVENT-SCAN-STARTED "};
+    const FakeDaemon::Event found = {300, "<3>CTRL-EVENT-SCAN-RESULTS "};
+    QTest::newRow("results after 300 ms") << QStringList() << list << ok << ok << Events{started, found} << results << 300
+                                          << 500 << 0;
+    QTest::newRow("results after 3 s, the late network with them")
+        << QStringList() << list << ok << ok
+        << Events{started, {3000, "<3>CTRL-EVENT-SCAN-RESULTS ", QList<FakeDaemon::AccessPoint>{{"aa:09", 2412, -50, "[ESS]", "Late"}}}}
+        << results << 3000 << 3500 << 0;
+    QTest::newRow("started, never an end: 10 s") << QStringList() << list << ok << ok << Events{started} << results
+                                                 << 10000 << 11000 << 0;
+    QTest::newRow("no events: the delay") << QStringList() << list << ok << ok << Events() << results << 1400 << 2900
+                                          << 0;
+    QTest::newRow("ATTACH refused: the delay") << QStringList() << list << ok << QByteArray("FAIL\n")
+                                               << Events{started, found} << results << 1400 << 2900 << 0;
+    QTest::newRow("busy, then results") << QStringList() << list << busy << ok
+                                        << Events{{200, "<3>CTRL-EVENT-SCAN-RESULTS "}} << results << 200 << 500 << 0;
+    QTest::newRow("scan failed") << QStringList() << list << ok << ok
+                                 << Events{started, {100, "<3>CTRL-EVENT-SCAN-FAILED ret=-16"}} << results << 100
+                                 << 500 << 0;
+    QTest::newRow("a signal in the wait") << QStringList() << list << ok << ok << Events{started} << QByteArray() << 0
+                                          << 0 << 130;
 }
 
 void NetworkActionsTest::waits_for_scan()
 {
     QFETCH(QStringList, settings);
     QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, scan);
+    QFETCH(QByteArray, attach);
+    QFETCH(Events, events);
     QFETCH(QByteArray, before);
     QFETCH(int, at_least);
     QFETCH(int, below);
     FakeDaemon daemon;
-    daemon.reply("SCAN", "FAIL-BUSY\n");
+    daemon.reply("SCAN", scan);
     daemon.reply("SCAN ssid 42757379", "FAIL-BUSY\n");
     daemon.reply("SCAN ssid 5175696574", "OK\n");
-    run_wifi(wifi_environment(daemon.path(), settings), arguments);
+    if (!attach.isEmpty())
+        daemon.reply("ATTACH", attach);
+    daemon.announce("SCAN", events);
+    daemon.hold({{"aa:08", 2412, -40, "[ESS]", "Early"}});
+    if (before.isEmpty())
+        daemon.inject(FakeDaemon::Fault::Interrupt, "SCAN", 1);
+    const ToolRun run = run_wifi(wifi_environment(daemon.path(), settings), arguments);
+    QTEST(run.status, "status");
+    QCOMPARE(leftover_sockets(run.pid), QStringList());
+    if (before.isEmpty())
+        return;
     QVERIFY(daemon.requests().contains(before));
     const qint64 pause = daemon.pause_before(before);
     QVERIFY2(pause >= at_least && pause < below, qPrintable(QString::number(pause)));
+    QCOMPARE(daemon.requests().count("SCAN_RESULTS"), 1);
+    if (events.size() > 1 && events.last().table)
+        QVERIFY2(run.out.contains("\"ssid\":\"Late\""), run.out.constData());
 }
 
 // The daemon's SCAN_RESULTS stops at 4096 bytes; its BSS table has them all.

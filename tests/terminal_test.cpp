@@ -125,7 +125,7 @@ void TerminalTest::restores_echo()
     QTEST(run.finish(), "status");
     QVERIFY(run.echo());
     QTEST(run.screen(), "screen");
-    QCOMPARE(daemon.requests(), (QList<QByteArray>{"SCAN", "SCAN_RESULTS", "LIST_NETWORKS", "STATUS"}));
+    QCOMPARE(daemon.requests(), (QList<QByteArray>{"ATTACH", "SCAN", "SCAN_RESULTS", "LIST_NETWORKS", "STATUS"}));
 }
 
 void TerminalTest::shows_progress_data()

@@ -253,35 +253,53 @@ void WifiCliTest::shows_status_data()
 {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<FakeDaemon::Reply>("poll"); // SIGNAL_POLL's reply, asked for a link in JSON only
     QTest::addColumn<QByteArray>("out");
     const QByteArray connected = "bssid=02:00:00:00:01:00\nssid=Caf\xc3\xa9 \"Bar\"\nid=2\nwpa_state=COMPLETED\n"
                                  "ip_address=10.1.2.3\naddress=02:00:00:00:00:00\n";
-    QTest::newRow("text") << words("status") << connected
+    const QByteArray unknown = "UNKNOWN COMMAND\n";
+    const QByteArray linked = "{\"address\":\"10.1.2.3\",\"saved_id\":2,\"ssid\":\"Caf\xc3\xa9 \\\"Bar\\\"\","
+                              "\"state\":\"COMPLETED\"}\n";
+    const QByteArray full = "RSSI=-52\nLINKSPEED=866\nNOISE=9999\nFREQUENCY=5180\nAVG_RSSI=-53\n";
+    QTest::newRow("text") << words("status") << connected << FakeDaemon::Reply(full)
                           << QByteArray("State: COMPLETED\nNetwork: Caf\xc3\xa9 \"Bar\"\nAddress: 10.1.2.3\n");
-    QTest::newRow("json") << words("status --json") << connected
-                          << QByteArray("{\"address\":\"10.1.2.3\",\"saved_id\":2,\"ssid\":\"Caf\xc3\xa9 \\\"Bar\\\"\","
-                                        "\"state\":\"COMPLETED\"}\n");
+    QTest::newRow("json") << words("status --json") << connected << FakeDaemon::Reply(unknown) << linked;
     QTest::newRow("json first, operands ignored") << words("--json status --help extra") << connected
-                          << QByteArray("{\"address\":\"10.1.2.3\",\"saved_id\":2,\"ssid\":\"Caf\xc3\xa9 \\\"Bar\\\"\","
-                                        "\"state\":\"COMPLETED\"}\n");
-    QTest::newRow("FAIL, text") << words("status") << QByteArray("FAIL\n")
+                                                  << FakeDaemon::Reply(unknown) << linked;
+    QTest::newRow("FAIL, text") << words("status") << QByteArray("FAIL\n") << FakeDaemon::Reply(full)
                                 << QByteArray("State: \nNetwork: \nAddress: \n");
-    QTest::newRow("FAIL, json") << words("status --json --cached") << QByteArray("FAIL\n")
+    QTest::newRow("FAIL, json") << words("status --json --cached") << QByteArray("FAIL\n") << FakeDaemon::Reply(full)
                                 << QByteArray("{\"address\":\"\",\"saved_id\":-1,\"ssid\":\"\",\"state\":\"\"}\n");
+    QTest::newRow("json, the signal told") << words("status --json") << connected << FakeDaemon::Reply(full)
+        << QByteArray("{\"address\":\"10.1.2.3\",\"frequency\":5180,\"link_speed\":866,\"saved_id\":2,\"signal\":-52,"
+                      "\"ssid\":\"Caf\xc3\xa9 \\\"Bar\\\"\",\"state\":\"COMPLETED\"}\n");
+    QTest::newRow("json, the signal told in part") << words("status --json") << connected
+        << FakeDaemon::Reply("RSSI=-52\nLINKSPEED=fast\nFREQUENCY=\n")
+        << QByteArray("{\"address\":\"10.1.2.3\",\"saved_id\":2,\"signal\":-52,\"ssid\":\"Caf\xc3\xa9 \\\"Bar\\\"\","
+                      "\"state\":\"COMPLETED\"}\n");
+    QTest::newRow("json, the poll refused") << words("status --json") << connected << FakeDaemon::Reply("FAIL\n")
+                                            << linked;
+    QTest::newRow("json, the poll unanswered") << words("status --json") << connected << FakeDaemon::Reply() << linked;
 }
 
 void WifiCliTest::shows_status()
 {
     QFETCH(QStringList, arguments);
     QFETCH(QByteArray, reply);
+    QFETCH(FakeDaemon::Reply, poll);
     FakeDaemon daemon;
     daemon.reply("STATUS", reply);
+    daemon.script("SIGNAL_POLL", {poll});
+    QElapsedTimer timer;
+    timer.start();
     const ToolRun run = run_wifi(wifi_environment(daemon.path()), arguments);
+    QVERIFY(timer.elapsed() < 4500);
     QTEST(run.out, "out");
     QCOMPARE(run.err, QByteArray());
     QCOMPARE(run.status, 0);
-    QCOMPARE(daemon.requests(), (QList<QByteArray>{"STATUS"}));
-    QCOMPARE(daemon.senders(), (QList<QByteArray>{"/tmp/vantrel-wpa-" + QByteArray::number(run.pid) + "-0"}));
+    const bool polled = run.out.startsWith('{') && reply.contains("=COMPLETED");
+    QCOMPARE(daemon.requests(), (polled ? QList<QByteArray>{"STATUS", "SIGNAL_POLL"} : QList<QByteArray>{"STATUS"}));
+    QCOMPARE(daemon.senders().first(), "/tmp/vantrel-wpa-" + QByteArray::number(run.pid) + "-0");
     QCOMPARE(leftover_sockets(run.pid), QStringList());
 }
 

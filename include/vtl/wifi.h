@@ -99,6 +99,13 @@ struct Network {
     bool connected = false; // the daemon's link is up on it
 };
 
+// How good the link is, as SIGNAL_POLL tells it: each value only when told.
+struct Signal {
+    std::optional<int> rssi;       // dBm
+    std::optional<int> frequency;  // MHz
+    std::optional<int> link_speed; // Mbit/s
+};
+
 // A signal ended an operation; what the operation changed in the daemon has
 // been undone by the time this reaches the caller.
 class Interrupted : public std::runtime_error {
@@ -135,6 +142,8 @@ public:
 
     QByteArray command(const QByteArray& request, int timeout_ms) const;
     Status status() const;
+    // Nothing told when the daemon cannot tell (FAIL, no link) or does not answer.
+    Signal signal() const;
     std::vector<Network> networks(bool scan) const;
     // Names and passwords are bytes, taken as they are. Both leave the
     // daemon's saved profiles as they were unless they succeed. A hidden
@@ -148,7 +157,7 @@ public:
     // associated, replaces every saved profile of the name.
     void replace_password(const QByteArray& ssid, Credentials credentials, const QByteArray& password, bool hidden,
                           int timeout_ms) const;
-    // Probes for one name, as a hidden network answers, and waits the scan delay.
+    // Probes for one name, as a hidden network answers, and waits for the scan.
     void scan_for(const QByteArray& ssid) const;
     // Fails when the adapter lists what it can do and the credentials' key
     // management, where not every adapter has it, is not among it.
@@ -165,6 +174,7 @@ public:
     void forget(const QByteArray& ssid) const;
 
     static Status parse_status(const QByteArray& text);
+    static Signal parse_signal(const QByteArray& text);
     static std::vector<Network> parse_networks(const QByteArray& scan, const QByteArray& saved,
                                                const Status& status);
     static QString security_name(Credentials credentials);

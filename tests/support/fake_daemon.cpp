@@ -3,6 +3,7 @@
 #include "vtl/wifi.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <stdexcept>
@@ -60,10 +61,10 @@ void FakeDaemon::translate(const QByteArray& from, const QByteArray& to)
     to_ = to;
 }
 
-void FakeDaemon::announce(const QByteArrayList& events)
+void FakeDaemon::announce(const QByteArray& request, const QList<Event>& events)
 {
     const std::lock_guard<std::mutex> lock(mutex_);
-    events_ = events;
+    announcements_[request] = events;
 }
 
 void FakeDaemon::hold(const QList<AccessPoint>& table)
@@ -330,6 +331,71 @@ void FakeDaemon::pass_on_events()
     }
 }
 
+namespace {
+
+bool same_client(const sockaddr_un& address, const sockaddr_un& other)
+{
+    return std::strcmp(address.sun_path, other.sun_path) == 0;
+}
+
+} // namespace
+
+// Called from the serving thread only, as are the two below.
+void FakeDaemon::schedule(const QByteArray& request, const sockaddr_un& from, socklen_t length)
+{
+    const QByteArray word = request.split(' ').first();
+    if (word == "ATTACH")
+        attached_.push_back({from, length});
+    if (word == "DETACH")
+        attached_.erase(std::remove_if(attached_.begin(), attached_.end(),
+                                       [&from](const Client& client) { return same_client(client.address, from); }),
+                        attached_.end());
+    QList<Event> events;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        const auto found = announcements_.find(request);
+        if (found != announcements_.end())
+            events = found->second;
+    }
+    const std::vector<Client> targets = word == "ATTACH" ? std::vector<Client>{{from, length}} : attached_;
+    for (const Event& event : events) {
+        for (const Client& target : targets)
+            pending_.push_back({clock_.elapsed() + event.after_ms, event, target});
+    }
+}
+
+// A client whose socket has gone is not sent to again.
+void FakeDaemon::send_due()
+{
+    for (auto pending = pending_.begin(); pending != pending_.end();) {
+        if (pending->due > clock_.elapsed()) {
+            ++pending;
+            continue;
+        }
+        if (pending->event.table) {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            table_ = pending->event.table;
+        }
+        const QByteArray& text = pending->event.text;
+        const sockaddr_un to = pending->to.address;
+        // A client that does not read loses events, as the daemon's own queue drops the oldest.
+        if (::sendto(descriptor_, text.constData(), size_t(text.size()), MSG_DONTWAIT,
+                     reinterpret_cast<const sockaddr*>(&to), pending->to.length) < 0 && errno != EAGAIN)
+            attached_.erase(std::remove_if(attached_.begin(), attached_.end(),
+                                           [&to](const Client& client) { return same_client(client.address, to); }),
+                            attached_.end());
+        pending = pending_.erase(pending);
+    }
+}
+
+int FakeDaemon::next_due_ms() const
+{
+    qint64 next = -1;
+    for (const Pending& pending : pending_)
+        next = next < 0 ? pending.due : std::min(next, pending.due);
+    return next < 0 ? -1 : int(std::max<qint64>(next - clock_.elapsed(), 0));
+}
+
 void FakeDaemon::serve()
 {
     QByteArray buffer(65536, '\0');
@@ -337,8 +403,9 @@ void FakeDaemon::serve()
         std::vector<pollfd> watched = {{descriptor_, POLLIN, 0}, {stop_[0], POLLIN, 0}};
         for (const Relay& relay : relays_)
             watched.push_back({relay.descriptor, POLLIN, 0});
-        if (::poll(watched.data(), nfds_t(watched.size()), -1) <= 0 || (watched[1].revents & POLLIN))
+        if (::poll(watched.data(), nfds_t(watched.size()), next_due_ms()) < 0 || (watched[1].revents & POLLIN))
             break;
+        send_due();
         pass_on_events();
         if (!(watched[0].revents & POLLIN))
             continue;
@@ -378,8 +445,10 @@ void FakeDaemon::serve()
         if (reply)
             ::sendto(descriptor_, reply->constData(), size_t(reply->size()), 0,
                      reinterpret_cast<sockaddr*>(&from), length);
-        for (const QByteArray& event : request == "ATTACH" && reply ? events_ : QByteArrayList())
-            ::sendto(descriptor_, event.constData(), size_t(event.size()), 0, reinterpret_cast<sockaddr*>(&from), length);
+        if (reply && (reply->startsWith("OK") || !request.startsWith("ATTACH"))) {
+            schedule(request, from, length);
+            send_due();
+        }
         if (fault == Fault::Interrupt || fault == Fault::Terminate)
             signal_client(sender, fault == Fault::Interrupt ? SIGINT : SIGTERM);
         if (fault == Fault::Stall)

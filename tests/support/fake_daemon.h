@@ -41,8 +41,6 @@ public:
     // Requests without a script go on to the daemon at `socket`; ATTACH there
     // too, on a socket of their own, whose events are passed on to the client.
     void forward_to(const QString& socket);
-    // Sent to a client, as the daemon's event messages, once its ATTACH is answered.
-    void announce(const QByteArrayList& events);
     // Forwarded requests holding `from` hold `to` in its place instead.
     void translate(const QByteArray& from, const QByteArray& to);
     // Answers SCAN_RESULTS and BSS from this table, as the daemon does: in
@@ -56,6 +54,17 @@ public:
         QByteArray ssid; // escaped
     };
     void hold(const QList<AccessPoint>& table);
+    // An event message, sent `after_ms` after the request that brings it;
+    // with a `table`, the held scan results become it as the event goes out.
+    struct Event {
+        int after_ms = 0;
+        QByteArray text;
+        std::optional<QList<AccessPoint>> table = std::nullopt;
+    };
+    // Each `request` answered brings `events` to the clients attached here
+    // (ATTACH answered OK, until DETACH or their socket goes); ATTACH itself
+    // brings them to the client that attached.
+    void announce(const QByteArray& request, const QList<Event>& events);
     // Keeps a profile table, as LIST_NETWORKS lists it, that the requests
     // answered OK change as the daemon's own would (ADD_NETWORK answered with
     // an id). LIST_NETWORKS and the requests on profiles without a script are
@@ -80,6 +89,9 @@ private:
     void serve();
     Reply attach(const sockaddr_un& client, socklen_t length);
     void pass_on_events();
+    void schedule(const QByteArray& request, const sockaddr_un& from, socklen_t length);
+    void send_due();
+    int next_due_ms() const;
     void stall();
     Reply next_reply(const QByteArray& request);
     Fault fault_for(const QByteArray& request);
@@ -92,7 +104,18 @@ private:
     std::map<QByteArray, QList<Reply>> scripts_;
     QString forward_;
     QByteArray from_, to_;
-    QByteArrayList events_;
+    std::map<QByteArray, QList<Event>> announcements_;
+    struct Client {
+        sockaddr_un address;
+        socklen_t length;
+    };
+    std::vector<Client> attached_;
+    struct Pending {
+        qint64 due;
+        Event event;
+        Client to;
+    };
+    std::vector<Pending> pending_;
     // One per client that attached through us: our socket on the daemon, the client's address.
     struct Relay {
         int descriptor;
