@@ -1,3 +1,4 @@
+#include "wifi_follow.h"
 #include "wifi_output.h"
 #include "wifi_terminal.h"
 
@@ -37,6 +38,7 @@ struct CommandLine {
     bool open = false;
     bool yes = false;
     bool hidden = false;
+    bool follow = false;
     vtl::wifi::EnterpriseWords values;
 };
 
@@ -72,18 +74,12 @@ const Flag flags[] = {
     {"--json", &CommandLine::as_json}, {"--cached", &CommandLine::cached},
     {"--password-stdin", &CommandLine::password_stdin}, {"--open", &CommandLine::open},
     {"--yes", &CommandLine::yes}, {"--hidden", &CommandLine::hidden},
+    {"--follow", &CommandLine::follow},
 };
 
 void write_line(const QString& text)
 {
     write_out(shown_line(text));
-}
-
-// A failure, on standard error.
-void report(const char* message)
-{
-    erase_progress();
-    std::cerr << "vantrel-wifi: " << terminal_text(QString::fromUtf8(message)).constData() << '\n';
 }
 
 bool is_help(const QByteArray& word)
@@ -93,6 +89,10 @@ bool is_help(const QByteArray& word)
 
 void show_status(const Client& client, const CommandLine& line)
 {
+    if (line.follow) {
+        follow(client, line.as_json);
+        return;
+    }
     const Status status = client.status();
     const bool linked = line.as_json && status.state == QLatin1String("COMPLETED");
     const vtl::wifi::Signal signal = linked ? client.signal() : vtl::wifi::Signal();
@@ -370,7 +370,8 @@ bool one_operand(const CommandLine& line)
 }
 
 const Action actions[] = {
-    {"status", {"status [--json]"}, {"--json"}, [](const CommandLine&) { return true; }, "", show_status},
+    {"status", {"status [--json] [--follow]"}, {"--json", "--follow"}, [](const CommandLine&) { return true; }, "",
+     show_status},
     {"list", {"list [--json] [--cached]"}, {"--json", "--cached"}, no_operands, "list takes no network name.", list},
     {"pick", {"pick"}, {}, no_operands, "pick takes no arguments.", pick},
     {"connect",

@@ -39,23 +39,6 @@ void release_signals() noexcept;
 QByteArray exchange(const QByteArray& server, const QByteArray& request, int timeout_ms, Wait wait,
                     bool* sent = nullptr);
 
-// A second socket on which the daemon sends its event messages (ATTACH),
-// listened to while a join is waited for. Its file goes on every way out,
-// from a signal handler too (remove_socket_file).
-class TemporarySocket;
-class Events {
-public:
-    explicit Events(const QByteArray& server);
-    ~Events();
-    Events(const Events&) = delete;
-    Events& operator=(const Events&) = delete;
-    // The next event, its "<level>" included, or nothing within `timeout_ms`.
-    std::optional<QByteArray> next(int timeout_ms) const;
-
-private:
-    std::unique_ptr<TemporarySocket> socket_;
-};
-
 // An event without its "<level>".
 QByteArray event_text(const QByteArray& event);
 

@@ -2,6 +2,7 @@
 
 #include "vtl/wifi.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
@@ -11,6 +12,7 @@
 #include <string>
 
 #include <fcntl.h>
+#include <limits.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -208,12 +210,21 @@ void open_closed_streams()
     }
 }
 
+namespace {
+
+[[noreturn]] void write_failed(int error)
+{
+    throw std::runtime_error(std::string("Could not write output: ") + std::strerror(error));
+}
+
+} // namespace
+
 // The output is the result: one that cannot be written is a failure.
 void write_out(const QByteArray& bytes)
 {
     erase_progress();
     if (output_closed)
-        throw std::runtime_error(std::string("Could not write output: ") + std::strerror(EBADF));
+        write_failed(EBADF);
     for (qsizetype at = 0; at < bytes.size();) {
         const ssize_t written = ::write(STDOUT_FILENO, bytes.constData() + at, size_t(bytes.size() - at));
         if (written > 0) {
@@ -221,7 +232,25 @@ void write_out(const QByteArray& bytes)
         } else if (written < 0 && errno == EINTR) {
             throw_if_interrupted();
         } else {
-            throw std::runtime_error(std::string("Could not write output: ") + std::strerror(errno));
+            write_failed(errno);
         }
     }
+}
+
+qsizetype write_some(const QByteArray& bytes)
+{
+    if (output_closed)
+        write_failed(EBADF);
+    const ssize_t written = ::write(STDOUT_FILENO, bytes.constData(), size_t(std::min<qsizetype>(bytes.size(), PIPE_BUF)));
+    if (written < 0 && errno == EPIPE)
+        return -1;
+    if (written < 0 && errno != EAGAIN && errno != EINTR)
+        write_failed(errno);
+    return std::max<ssize_t>(written, 0);
+}
+
+void report(const char* message)
+{
+    erase_progress();
+    std::cerr << "vantrel-wifi: " << terminal_text(QString::fromUtf8(message)).constData() << '\n';
 }

@@ -33,3 +33,10 @@ QByteArray input_line(const QString& prompt, bool hidden);
 
 // Writes all of `bytes` to standard output or throws: the output is the result.
 void write_out(const QByteArray& bytes);
+// Writes what standard output takes of `bytes` at once, at most a pipe's
+// atomic size, so that a pipe that has said it has room never blocks; how
+// much, or -1 when its reader has gone. Throws as write_out does.
+qsizetype write_some(const QByteArray& bytes);
+
+// "vantrel-wifi: MESSAGE" on standard error, the message shown safely.
+void report(const char* message);

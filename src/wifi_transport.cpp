@@ -320,6 +320,32 @@ Events::Events(const QByteArray& server) : socket_(open_socket(server, events_sl
 
 Events::~Events() = default;
 
+int Events::descriptor() const
+{
+    return socket_->descriptor();
+}
+
+void Events::detach() const
+{
+    try {
+        const QDeadlineTimer deadline(reply_timeout_ms, Qt::PreciseTimer);
+        send_by(*socket_, "DETACH", deadline, Wait::Steady);
+        // Its answer comes among the events: the first datagram that is not one.
+        for (;;) {
+            const QByteArray reply = receive_by(*socket_, deadline, Wait::Steady);
+            if (!reply.startsWith('<'))
+                return;
+        }
+    } catch (const std::runtime_error&) {
+        // The daemon may be gone; closing the socket ends its sending all the same.
+    }
+}
+
+int interruption_descriptor() noexcept
+{
+    return wake_pipe.read_end;
+}
+
 std::optional<QByteArray> Events::next(int timeout_ms) const
 {
     try {

@@ -1,3 +1,4 @@
+#include "support/child_process.h"
 #include "support/fake_daemon.h"
 #include "support/tool_run.h"
 
@@ -8,6 +9,7 @@
 #include <QTest>
 
 #include <algorithm>
+#include <csignal>
 
 namespace {
 
@@ -93,6 +95,8 @@ private Q_SLOTS:
     void waits_for_scan();
     void lists_crowded_places_data();
     void lists_crowded_places();
+    void follows_the_link_data();
+    void follows_the_link();
 };
 
 void NetworkActionsTest::runs_data()
@@ -109,6 +113,8 @@ void NetworkActionsTest::runs_data()
     QTest::newRow("list") << words("list") << networks << list_text << none << scanning_list;
     QTest::newRow("list --json") << words("list --json") << networks << list_json << none << scanning_list;
     QTest::newRow("list --cached") << words("--cached list") << networks << list_text << none << cached_list;
+    QTest::newRow("list --follow: as list") << words("list --cached --follow") << networks << list_text << none
+                                            << cached_list;
     QTest::newRow("list, scan busy") << words("list") << with(networks, "SCAN", "FAIL-BUSY\n") << list_text << none
                                      << scanning_list;
     QTest::newRow("list, scan refused")
@@ -404,6 +410,67 @@ void NetworkActionsTest::lists_crowded_places()
             QCOMPARE(entry[QLatin1String("signal")].toInt(), strongest.value(name));
     }
     QCOMPARE(names.size(), listed.size());
+}
+
+using Replies = QList<FakeDaemon::Reply>;
+
+// The records a follower writes as the daemon's answers change at its ticks,
+// until its reader leaves (exit 0) or SIGTERM ends it (143); DETACH either way once attached.
+void NetworkActionsTest::follows_the_link_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("attach");
+    QTest::addColumn<Replies>("statuses"); // in turn, the last repeated
+    QTest::addColumn<Replies>("polls");
+    QTest::addColumn<QByteArray>("out");
+    QTest::addColumn<bool>("reader_leaves");
+    const QByteArray json = "{\"address\":\"10.0.0.7\",\"saved_id\":0,";
+    QTest::newRow("the signal changes: a record at the next tick")
+        << words("status --follow --json") << QByteArray("OK\n") << Replies{connected}
+        << Replies{"RSSI=-50\n", "RSSI=-50\n", "RSSI=-61\n"}
+        << json + "\"signal\":-50,\"ssid\":\"Home\",\"state\":\"COMPLETED\"}\n" + json
+               + "\"signal\":-61,\"ssid\":\"Home\",\"state\":\"COMPLETED\"}\n"
+        << false;
+    QTest::newRow("ATTACH refused: records by ticks")
+        << words("--follow status --json") << QByteArray("FAIL\n")
+        << Replies{"wpa_state=SCANNING\n", "wpa_state=SCANNING\n", connected} << Replies{"FAIL\n"}
+        << "{\"address\":\"\",\"saved_id\":-1,\"ssid\":\"\",\"state\":\"SCANNING\"}\n" + json
+               + "\"ssid\":\"Home\",\"state\":\"COMPLETED\"}\n"
+        << false;
+    QTest::newRow("text, the reader leaves") << words("status --follow") << QByteArray("OK\n")
+                                             << Replies{"wpa_state=SCANNING\n", connected} << Replies()
+                                             << QByteArray("State: SCANNING\nNetwork: \nAddress: \n\n") << true;
+}
+
+void NetworkActionsTest::follows_the_link()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, attach);
+    QFETCH(Replies, statuses);
+    QFETCH(Replies, polls);
+    QFETCH(QByteArray, out);
+    QFETCH(bool, reader_leaves);
+    FakeDaemon daemon;
+    daemon.reply("ATTACH", attach);
+    daemon.script("STATUS", statuses);
+    daemon.script("SIGNAL_POLL", polls);
+    ChildProcess tool(tool_command(QStringLiteral(VANTREL_WIFI_BINARY), arguments),
+                      wifi_environment(daemon.path(), {QStringLiteral("VANTREL_WIFI_FOLLOW_INTERVAL_MS=200")}));
+    QByteArray records;
+    tool.read_output(records, out.size(), 5000);
+    // Nothing more while the answers stay the same: never one record twice.
+    tool.read_output(records, out.size() + 1, reader_leaves ? 0 : 600);
+    QCOMPARE(records, out);
+    if (reader_leaves)
+        tool.close_output();
+    else
+        ::kill(tool.pid(), SIGTERM);
+    const qint64 pid = tool.pid();
+    QByteArray rest, err;
+    QCOMPARE(tool.finish(rest, err, 5000), reader_leaves ? 0 : 143);
+    QCOMPARE(err, QByteArray());
+    QCOMPARE(leftover_sockets(pid), QStringList());
+    QCOMPARE(daemon.requests().contains("DETACH"), attach == "OK\n");
 }
 
 QTEST_GUILESS_MAIN(NetworkActionsTest)

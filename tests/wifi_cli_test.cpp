@@ -123,7 +123,7 @@ void WifiCliTest::prints_usage()
 void WifiCliTest::documents_every_word()
 {
     const QByteArray help = help_text();
-    QVERIFY(help.startsWith("Usage: vantrel-wifi status [--json]\n       vantrel-wifi list [--json] [--cached]\n"));
+    QVERIFY(help.startsWith("Usage: vantrel-wifi status [--json] [--follow]\n       vantrel-wifi list [--json] [--cached]\n"));
     QVERIFY(help.contains("\n       vantrel-wifi connect [--hidden] [--open|--password-stdin] SSID\n"));
     QVERIFY(help.endsWith("\n\nScanning and switching saved networks do not write storage. Adding or\n"
                           "forgetting a network deliberately updates the firmware Wi-Fi file once.\n"));

@@ -4,6 +4,7 @@
 #include <QByteArrayList>
 #include <QString>
 
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <vector>
@@ -134,12 +135,40 @@ enum class Waiting { Scan, Association };
 using WaitWatcher = void (*)(Waiting what, const QByteArray& ssid);
 void watch_waits(WaitWatcher watcher) noexcept;
 
+// A second socket on which the daemon sends its event messages (ATTACH). It
+// is to be read whenever it is open (one that is not holds back every
+// client's events) and closed before any wait on a person. Its file goes on
+// every way out, from a signal handler too (remove_socket_file). Fails unless
+// ATTACH is answered OK.
+class TemporarySocket;
+class Events {
+public:
+    explicit Events(const QByteArray& server);
+    ~Events();
+    Events(const Events&) = delete;
+    Events& operator=(const Events&) = delete;
+    // The next event, its "<level>" included, or nothing within `timeout_ms`.
+    std::optional<QByteArray> next(int timeout_ms) const;
+    // For a wait on it beside other descriptors.
+    int descriptor() const;
+    // Tells the daemon to send no more (DETACH), whatever signal has come;
+    // no answer is needed.
+    void detach() const;
+
+private:
+    std::unique_ptr<TemporarySocket> socket_;
+};
+
+// Readable once a signal has been given to interrupt(), for a wait beside other descriptors.
+int interruption_descriptor() noexcept;
+
 // Speaks wpa_supplicant's control protocol. Holds nothing but the socket
 // path: every exchange opens and tears down a socket of its own.
 class Client {
 public:
     explicit Client(QString socket_path);
 
+    const QByteArray& socket_path() const { return socket_path_; }
     QByteArray command(const QByteArray& request, int timeout_ms) const;
     Status status() const;
     // Nothing told when the daemon cannot tell (FAIL, no link) or does not answer.

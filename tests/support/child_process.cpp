@@ -150,6 +150,26 @@ int ChildProcess::finish(QByteArray& out, QByteArray& err, int timeout_ms)
     return status;
 }
 
+bool ChildProcess::read_output(QByteArray& out, qsizetype size, int timeout_ms)
+{
+    QElapsedTimer timer;
+    timer.start();
+    pollfd stream{output_, POLLIN, 0};
+    while (out.size() < size && ::poll(&stream, 1, int(std::max<qint64>(0, timeout_ms - timer.elapsed()))) > 0) {
+        char buffer[4096];
+        const ssize_t got = ::read(output_, buffer, sizeof buffer);
+        if (got <= 0)
+            break;
+        out.append(buffer, got);
+    }
+    return out.size() >= size;
+}
+
+void ChildProcess::close_output()
+{
+    close_descriptor(output_);
+}
+
 void ChildProcess::stop()
 {
     if (pid_ <= 0)

@@ -42,6 +42,10 @@ public:
     // Reads both output streams to their end and waits for the exit status
     // (-1 when a signal ended the child or the time ran out).
     int finish(QByteArray& out, QByteArray& err, int timeout_ms);
+    // Reads standard output into `out` until it holds `size` bytes or the time is up.
+    bool read_output(QByteArray& out, qsizetype size, int timeout_ms);
+    // The reader of the child's standard output goes away.
+    void close_output();
     // Stops the child with SIGTERM, or SIGKILL when it will not go.
     void stop();
 

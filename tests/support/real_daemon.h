@@ -21,8 +21,10 @@ public:
     RealDaemon(const RealDaemon&) = delete;
     RealDaemon& operator=(const RealDaemon&) = delete;
 
-    // Empty when the daemon answers PING; otherwise why it does not.
+    // Empty when the daemon answers PING; otherwise why it does not. Once
+    // stopped, it starts again with the same socket and file.
     QString start();
+    void stop() { process_.reset(); }
 
     QString socket_path() const { return directory_.filePath(QStringLiteral("ctrl/") + interface_); }
     QString config_path() const { return directory_.filePath(QStringLiteral("wpa.conf")); }
