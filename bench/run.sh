@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Start-up cost of the tools next to a bare Qt program and to wpa_cli:
-# instructions (callgrind, repeatable), median wall time and peak memory.
-# Prints one Markdown table. Runs per case: the first argument, else 25.
+# instructions (callgrind, repeatable), median wall time and peak memory,
+# printed as one Markdown table; then what a list after a slow scan holds and
+# what status --follow costs (a minute idle, then 50 000 changes of the link).
+# Runs per case: the first argument, else 25.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
@@ -78,4 +80,5 @@ done
 echo
 listed=$(VANTREL_WPA_SOCKET=$slow_socket "$bin/vantrel-wifi" list --json | grep -o '"ssid":"New00[0-9]"' | wc -l)
 echo "The list after a scan that ends after 3 s holds $listed of the 10 networks the scan found."
+"$bin/bench/vantrel-follow-bench" "$bin/vantrel-wifi"
 echo "vantrel-wifi status next to wpa_cli status: $(ratio "${cost[status]}" "${cost[wpa_cli]}") × in instructions, $(ratio "${cost[status_ms]}" "${cost[wpa_cli_ms]}") × in wall time."

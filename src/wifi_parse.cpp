@@ -116,6 +116,17 @@ bool hidden(const QByteArray& ssid)
     return std::all_of(ssid.begin(), ssid.end(), [](char c) { return c == '\0'; });
 }
 
+// Each key=value line of a reply, in order; a line without "=" is passed over.
+template <typename Take>
+void key_values(const QByteArray& text, Take take)
+{
+    for (const QByteArray& line : text.split('\n')) {
+        const qsizetype equals = line.indexOf('=');
+        if (equals >= 0)
+            take(line.left(equals), line.mid(equals + 1));
+    }
+}
+
 // The networks merged so far, found by name in constant time: a daemon may
 // send tens of thousands of lines.
 struct Merged {
@@ -257,12 +268,7 @@ BssPage parse_bss(const QByteArray& reply)
 Status Client::parse_status(const QByteArray& text)
 {
     Status result;
-    for (const QByteArray& line : text.split('\n')) {
-        const qsizetype equals = line.indexOf('=');
-        if (equals < 0)
-            continue;
-        const QByteArray key = line.left(equals);
-        const QByteArray value = line.mid(equals + 1);
+    key_values(text, [&result](const QByteArray& key, const QByteArray& value) {
         if (key == "wpa_state") {
             result.state = QString::fromUtf8(value);
         } else if (key == "ssid") {
@@ -276,29 +282,25 @@ Status Client::parse_status(const QByteArray& text)
             if (ok)
                 result.saved_id = id;
         }
-    }
+    });
     return result;
 }
 
 Signal Client::parse_signal(const QByteArray& text)
 {
     Signal result;
-    for (const QByteArray& line : text.split('\n')) {
-        const qsizetype equals = line.indexOf('=');
-        if (equals < 0)
-            continue;
+    key_values(text, [&result](const QByteArray& key, const QByteArray& value) {
         bool ok = false;
-        const int value = decimal(QByteArrayView(line).sliced(equals + 1), &ok);
-        const QByteArray key = line.left(equals);
+        const int number = decimal(value, &ok);
         if (!ok)
-            continue;
+            return;
         if (key == "RSSI")
-            result.rssi = value;
+            result.rssi = number;
         else if (key == "FREQUENCY")
-            result.frequency = value;
+            result.frequency = number;
         else if (key == "LINKSPEED")
-            result.link_speed = value;
-    }
+            result.link_speed = number;
+    });
     return result;
 }
 
