@@ -3,7 +3,6 @@
 #include "vtl/wifi.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <stdexcept>
@@ -331,25 +330,11 @@ void FakeDaemon::pass_on_events()
     }
 }
 
-namespace {
-
-bool same_client(const sockaddr_un& address, const sockaddr_un& other)
-{
-    return std::strcmp(address.sun_path, other.sun_path) == 0;
-}
-
-} // namespace
-
 // Called from the serving thread only, as are the two below.
 void FakeDaemon::schedule(const QByteArray& request, const sockaddr_un& from, socklen_t length)
 {
-    const QByteArray word = request.split(' ').first();
-    if (word == "ATTACH")
+    if (request == "ATTACH")
         attached_.push_back({from, length});
-    if (word == "DETACH")
-        attached_.erase(std::remove_if(attached_.begin(), attached_.end(),
-                                       [&from](const Client& client) { return same_client(client.address, from); }),
-                        attached_.end());
     QList<Event> events;
     {
         const std::lock_guard<std::mutex> lock(mutex_);
@@ -357,14 +342,14 @@ void FakeDaemon::schedule(const QByteArray& request, const sockaddr_un& from, so
         if (found != announcements_.end())
             events = found->second;
     }
-    const std::vector<Client> targets = word == "ATTACH" ? std::vector<Client>{{from, length}} : attached_;
+    const std::vector<Client> targets = request == "ATTACH" ? std::vector<Client>{{from, length}} : attached_;
     for (const Event& event : events) {
         for (const Client& target : targets)
             pending_.push_back({clock_.elapsed() + event.after_ms, event, target});
     }
 }
 
-// A client whose socket has gone is not sent to again.
+// A client that does not read, or has gone, loses them, as from the daemon.
 void FakeDaemon::send_due()
 {
     for (auto pending = pending_.begin(); pending != pending_.end();) {
@@ -377,13 +362,8 @@ void FakeDaemon::send_due()
             table_ = pending->event.table;
         }
         const QByteArray& text = pending->event.text;
-        const sockaddr_un to = pending->to.address;
-        // A client that does not read loses events, as the daemon's own queue drops the oldest.
-        if (::sendto(descriptor_, text.constData(), size_t(text.size()), MSG_DONTWAIT,
-                     reinterpret_cast<const sockaddr*>(&to), pending->to.length) < 0 && errno != EAGAIN)
-            attached_.erase(std::remove_if(attached_.begin(), attached_.end(),
-                                           [&to](const Client& client) { return same_client(client.address, to); }),
-                            attached_.end());
+        ::sendto(descriptor_, text.constData(), size_t(text.size()), MSG_DONTWAIT,
+                 reinterpret_cast<const sockaddr*>(&pending->to.address), pending->to.length);
         pending = pending_.erase(pending);
     }
 }

@@ -62,8 +62,7 @@ public:
         std::optional<QList<AccessPoint>> table = std::nullopt;
     };
     // Each `request` answered brings `events` to the clients attached here
-    // (ATTACH answered OK, until DETACH or their socket goes); ATTACH itself
-    // brings them to the client that attached.
+    // (ATTACH answered OK); ATTACH itself brings them to the client that attached.
     void announce(const QByteArray& request, const QList<Event>& events);
     // Keeps a profile table, as LIST_NETWORKS lists it, that the requests
     // answered OK change as the daemon's own would (ADD_NETWORK answered with
