@@ -6,14 +6,15 @@
 namespace vtl {
 namespace {
 
-// The kernel's charging states as a style sheet's class names.
+// The kernel's charging states and their names for a style sheet.
 QString state_class(const BatteryInfo& battery)
 {
-    static const char* const known[] = {"charging", "discharging", "full", "not-charging", "unknown"};
-    const QString word = battery.status.toLower().replace(QLatin1Char(' '), QLatin1Char('-'));
-    for (const char* name : known) {
-        if (battery.available() && word == QLatin1String(name))
-            return word;
+    static const char* const states[][2] = {{"Charging", "charging"}, {"Discharging", "discharging"},
+                                            {"Full", "full"},         {"Not charging", "not-charging"},
+                                            {"Unknown", "unknown"}};
+    for (const auto& [kernel, name] : states) {
+        if (battery.available() && battery.status.compare(QLatin1String(kernel), Qt::CaseInsensitive) == 0)
+            return QLatin1String(name);
     }
     return QStringLiteral("unknown");
 }
@@ -47,24 +48,27 @@ QJsonObject radio_object(const RadioInfo& radio)
 }
 
 // Compact JSON leaves DEL and the C1 controls (C2 80 to C2 9F) raw: written
-// as \u escapes they are the same JSON, and nothing a terminal acts on.
+// as \u escapes they are the same JSON, and nothing a terminal acts on. Built
+// a byte at a time: every Qt function the program calls is one more symbol
+// the dynamic linker looks up at every start, the prompt's too.
 QByteArray without_controls(const QByteArray& json)
 {
-    if (!json.contains('\x7f') && !json.contains('\xc2'))
-        return json;
+    static const char hex[] = "0123456789abcdef";
     QByteArray escaped;
-    escaped.reserve(json.size());
+    escaped.reserve(json.size() + 1);
     for (qsizetype at = 0; at < json.size(); ++at) {
-        const uchar c = uchar(json.at(at));
+        uchar c = uchar(json.at(at));
         const bool c1 = c == 0xc2 && at + 1 < json.size() && uchar(json.at(at + 1)) <= 0x9f;
         if (c != 0x7f && !c1) {
-            escaped += char(c);
+            escaped.append(char(c));
             continue;
         }
         if (c1)
-            ++at;
-        escaped += "\\u00" + QByteArray::number(uchar(json.at(at)), 16).rightJustified(2, '0');
+            c = uchar(json.at(++at));
+        for (const char e : {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 15]})
+            escaped.append(e);
     }
+    escaped.append('\n');
     return escaped;
 }
 
@@ -82,7 +86,7 @@ QByteArray status_json(const BatteryInfo& battery, const ModemInfo& modem, const
         {QStringLiteral("radio"), radio_object(radio)}};
     if (battery.available())
         object.insert(QStringLiteral("percentage"), battery.percent);
-    return without_controls(QJsonDocument(object).toJson(QJsonDocument::Compact)) + '\n';
+    return without_controls(QJsonDocument(object).toJson(QJsonDocument::Compact));
 }
 
 } // namespace vtl

@@ -32,6 +32,20 @@ Mode mode_of(int argc, char** argv)
     return Mode::Usage;
 }
 
+QByteArray text_of(Mode mode, const vtl::BatteryInfo& battery, const vtl::ModemInfo& modem)
+{
+    switch (mode) {
+    case Mode::Prompt:
+        return vtl::prompt_line(battery, modem).toUtf8() + '\n';
+    case Mode::Short:
+        return battery.percentage().toUtf8() + '\n';
+    case Mode::Json:
+        return vtl::status_json(battery, modem, vtl::read_radio());
+    default:
+        return vtl::report_text(battery, modem).toUtf8() + '\n';
+    }
+}
+
 bool output_closed = false;
 
 // Streams the caller closed get /dev/null before the application object opens
@@ -86,17 +100,8 @@ int main(int argc, char** argv)
         return write_out("vantrel-battery " VANTREL_VERSION "\n") ? 0 : write_failure();
     const vtl::BatteryInfo battery = vtl::read_battery(QString());
     const vtl::ModemInfo modem = vtl::read_modem(QString(), QString());
-    QByteArray text;
-    if (mode == Mode::Prompt)
-        text = vtl::prompt_line(battery, modem).toUtf8() + '\n';
-    else if (mode == Mode::Short)
-        text = battery.percentage().toUtf8() + '\n';
-    else if (mode == Mode::Json)
-        text = vtl::status_json(battery, modem, vtl::read_radio());
-    else
-        text = vtl::report_text(battery, modem).toUtf8() + '\n';
     // Written by its length: no byte of a file's text can cut it short.
-    if (!write_out(text))
+    if (!write_out(text_of(mode, battery, modem)))
         return write_failure();
     return mode == Mode::Report && !battery.available() ? 1 : 0;
 }
