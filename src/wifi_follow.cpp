@@ -145,7 +145,7 @@ public:
     void run()
     {
         tick();
-        QDeadlineTimer next_tick(interval_ms());
+        QDeadlineTimer next_tick(interval_);
         for (;;) {
             pollfd watched[3] = {{events_ ? events_->descriptor() : -1, POLLIN, 0},
                                  {STDOUT_FILENO, short(records_.waiting() ? POLLOUT : 0), 0},
@@ -160,9 +160,12 @@ public:
                 return;
             if (watched[0].revents)
                 read_events();
+            // A socket that has failed without a word to read is the daemon gone.
+            if (events_ && (watched[0].revents & (POLLERR | POLLHUP)))
+                lost(nullptr);
             if (next_tick.hasExpired()) {
                 tick();
-                next_tick.setRemainingTime(interval_ms());
+                next_tick.setRemainingTime(interval_);
             }
         }
     }
@@ -183,6 +186,7 @@ private:
 
     const Client& client_;
     const bool as_json_;
+    const int interval_ = interval_ms();
     std::unique_ptr<Events> events_;
     Records records_;
     bool reachable_ = false;
