@@ -152,7 +152,7 @@ public:
     // For a wait on it beside other descriptors.
     int descriptor() const;
     // Tells the daemon to send no more (DETACH), whatever signal has come;
-    // no answer is needed.
+    // its answer is waited for a request's limit at most, and a daemon gone is no failure.
     void detach() const;
 
 private:
