@@ -113,6 +113,8 @@ public:
         }
     }
     // Every event queued, then one look; none after the daemon's last word.
+    // A socket that fails, even without a word to read (ECONNRESET), is the
+    // daemon gone: the kernel reports its error at the read, not at poll alone.
     void read_events()
     {
         QByteArray last;
@@ -160,9 +162,6 @@ public:
                 return;
             if (watched[0].revents)
                 read_events();
-            // A socket that has failed without a word to read is the daemon gone.
-            if (events_ && (watched[0].revents & (POLLERR | POLLHUP)))
-                lost(nullptr);
             if (next_tick.hasExpired()) {
                 tick();
                 next_tick.setRemainingTime(interval_);

@@ -158,16 +158,24 @@ void BatteryCliTest::prints_modes_data()
                       "Discharging\\nModem connected\"}\n")
         << 0;
     // On mains, with neither modem nor radio: the records' defaults, and no error for a status bar.
-    QTest::newRow("--json without battery, modem or radio") << words("--json") << off << false
-        << QByteArray("{\"battery\":{\"percent\":-1,\"status\":\"\"},\"class\":\"unknown\",\"modem\":"
-                      "{\"call_number\":\"#777\",\"connected_seconds\":0,\"connections\":0,\"idle_remaining\":-1,"
-                      "\"idle_seconds\":0,\"message\":\"\",\"number\":\"#777\",\"policy\":\"off\",\"proxy_port\":1080,"
-                      "\"selected\":false,\"sharing\":false,\"sharing_active\":false,\"sharing_message\":\"\",\"state\":\"off\","
-                      "\"summary\":\"Modem off\",\"wifi_ip\":\"\"},\"radio\":{\"gateway\":\"No Internet gateway discovered\","
-                      "\"gid\":\"assigned on first connection\",\"ipv4\":\"\",\"ipv6\":\"\",\"message\":\"\",\"name\":\"\","
-                      "\"peers\":\"\",\"state\":\"off\"},\"text\":\"-- \xc2\xb7 Modem off\",\"tooltip\":\"Battery information is "
-                      "unavailable.\\nModem off\"}\n")
-        << 0;
+    const auto bare = [](const QByteArray& message) {
+        return "{\"battery\":{\"percent\":-1,\"status\":\"\"},\"class\":\"unknown\",\"modem\":"
+               "{\"call_number\":\"#777\",\"connected_seconds\":0,\"connections\":0,\"idle_remaining\":-1,"
+               "\"idle_seconds\":0,\"message\":\"" + message + "\",\"number\":\"#777\",\"policy\":\"off\",\"proxy_port\":1080,"
+               "\"selected\":false,\"sharing\":false,\"sharing_active\":false,\"sharing_message\":\"\",\"state\":\"off\","
+               "\"summary\":\"Modem off\",\"wifi_ip\":\"\"},\"radio\":{\"gateway\":\"No Internet gateway discovered\","
+               "\"gid\":\"assigned on first connection\",\"ipv4\":\"\",\"ipv6\":\"\",\"message\":\"\",\"name\":\"\","
+               "\"peers\":\"\",\"state\":\"off\"},\"text\":\"-- \xc2\xb7 Modem off\",\"tooltip\":\"Battery information is "
+               "unavailable.\\nModem off\"}\n";
+    };
+    QTest::newRow("--json without battery, modem or radio") << words("--json") << off << false << bare("") << 0;
+    // Escaped as the controls a terminal acts on, from DEL to the last C1; a letter of two bytes is no control.
+    QTest::newRow("--json, DEL") << words("--json") << QByteArray("{\"message\":\"a\\u007fz\"}") << false
+                                 << bare("a\\u007fz") << 0;
+    QTest::newRow("--json, the last C1 control") << words("--json") << QByteArray("{\"message\":\"a\xc2\x9fz\"}") << false
+                                                 << bare("a\\u009fz") << 0;
+    QTest::newRow("--json, a letter after C1") << words("--json") << QByteArray("{\"message\":\"a\xc3\x80z\"}") << false
+                                               << bare("a\xc3\x80z") << 0;
 }
 
 void BatteryCliTest::prints_modes()

@@ -142,9 +142,9 @@ void load(FakeDaemon& daemon, const Script& script)
             daemon.script(request, replies);
             continue;
         }
-        QList<FakeDaemon::Event> events;
-        for (const FakeDaemon::Reply& event : replies)
-            events.append({0, event.value_or(QByteArray())});
+        QList<FakeDaemon::Event> events(replies.size());
+        for (qsizetype at = 0; at < replies.size(); ++at)
+            events[at].text = replies.at(at).value_or(QByteArray());
         daemon.announce("ATTACH", events);
     }
 }

@@ -2,6 +2,7 @@
 #include "support/fake_daemon.h"
 #include "support/tool_run.h"
 
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QMap>
@@ -256,8 +257,7 @@ void NetworkActionsTest::waits_for_scan_data()
     QTest::addColumn<QByteArray>("attach"); // the reply to ATTACH; empty: the daemon knows no such request
     QTest::addColumn<Events>("events");     // after SCAN
     QTest::addColumn<QByteArray>("before"); // the request the wait comes before, its last occurrence
-    QTest::addColumn<int>("at_least");
-    QTest::addColumn<int>("below");
+    QTest::addColumn<int>("waits");         // the tool's own wait, in ms
     QTest::addColumn<int>("status");
     const QStringList list = words("list --json");
     const QByteArray results = "SCAN_RESULTS";
@@ -266,40 +266,47 @@ void NetworkActionsTest::waits_for_scan_data()
     const auto delay = [](const char* value) {
         return QStringList{QStringLiteral("VANTREL_WIFI_SCAN_DELAY_MS=") + QLatin1String(value)};
     };
-    QTest::newRow("default") << QStringList() << list << busy << QByteArray() << Events() << results << 1400 << 2900 << 0;
-    QTest::newRow("zero") << delay("0") << list << busy << QByteArray() << Events() << results << 0 << 1000 << 0;
-    QTest::newRow("hex") << delay("0x10") << list << busy << QByteArray() << Events() << results << 16 << 1000 << 0;
-    QTest::newRow("negative") << delay("-5") << list << busy << QByteArray() << Events() << results << 1400 << 2900 << 0;
-    QTest::newRow("not a number") << delay("soon") << list << busy << QByteArray() << Events() << results << 1400 << 2900
-                                  << 0;
+    QTest::newRow("default") << QStringList() << list << busy << QByteArray() << Events() << results << 1400 << 0;
+    QTest::newRow("zero") << delay("0") << list << busy << QByteArray() << Events() << results << 0 << 0;
+    QTest::newRow("hex") << delay("0x7d0") << list << busy << QByteArray() << Events() << results << 2000 << 0;
+    QTest::newRow("negative") << delay("-5") << list << busy << QByteArray() << Events() << results << 1400 << 0;
+    QTest::newRow("not a number") << delay("soon") << list << busy << QByteArray() << Events() << results << 1400 << 0;
     // A directed scan: "Busy" is answered FAIL-BUSY, "Quiet" OK.
     QTest::newRow("directed, after it") << delay("300") << words("connect --hidden --open Quiet") << busy << QByteArray()
-                                        << Events() << results << 300 << 1000 << 1;
+                                        << Events() << results << 300 << 1;
     QTest::newRow("directed and busy, before asking again")
         << delay("300") << words("connect --hidden --open Busy") << busy << QByteArray() << Events()
-        << QByteArray("ATTACH") << 300 << 1000 << 1;
+        << QByteArray("ATTACH") << 300 << 1;
     // The daemon's own word on the scan ends the wait; "Late" is found only by a scan that ends after 3 s.
     const FakeDaemon::Event started = {0, "<3>CTRL-EVENT-SCAN-STARTED "};
     const FakeDaemon::Event found = {300, "<3>CTRL-EVENT-SCAN-RESULTS "};
+    const FakeDaemon::Event late = {3000, "<3>CTRL-EVENT-SCAN-RESULTS ", false,
+                                    QList<FakeDaemon::AccessPoint>{{"aa:09", 2412, -50, "[ESS]", "Late"}}};
+    const FakeDaemon::Event other = {100, "<3>CTRL-EVENT-BSS-ADDED 0 aa:09"};
     QTest::newRow("results after 300 ms") << QStringList() << list << ok << ok << Events{started, found} << results << 300
-                                          << 500 << 0;
-    QTest::newRow("results after 3 s, the late network with them")
-        << QStringList() << list << ok << ok
-        << Events{started, {3000, "<3>CTRL-EVENT-SCAN-RESULTS ", QList<FakeDaemon::AccessPoint>{{"aa:09", 2412, -50, "[ESS]", "Late"}}}}
-        << results << 3000 << 3500 << 0;
-    QTest::newRow("started, never an end: 10 s") << QStringList() << list << ok << ok << Events{started} << results
-                                                 << 10000 << 11000 << 0;
-    QTest::newRow("no events: the delay") << QStringList() << list << ok << ok << Events() << results << 1400 << 2900
                                           << 0;
+    QTest::newRow("results after 3 s, the late network with them") << QStringList() << list << ok << ok
+                                                                    << Events{started, late} << results << 3000 << 0;
+    QTest::newRow("started, another event, results after 3 s")
+        << QStringList() << list << ok << ok << Events{started, other, late} << results << 3000 << 0;
+    QTest::newRow("started, never an end: 10 s") << QStringList() << list << ok << ok << Events{started} << results
+                                                 << 10000 << 0;
+    QTest::newRow("no events: the delay") << QStringList() << list << ok << ok << Events() << results << 1400 << 0;
+    Events chatter;
+    for (int after = 500; after <= 20000; after += 500)
+        chatter.append({after, "<3>CTRL-EVENT-BSS-ADDED 0 aa:09"});
+    QTest::newRow("other events all along: the delay from the request")
+        << QStringList() << list << ok << ok << chatter << results << 1400 << 0;
     QTest::newRow("ATTACH refused: the delay") << QStringList() << list << ok << QByteArray("FAIL\n")
-                                               << Events{started, found} << results << 1400 << 2900 << 0;
+                                               << Events{started, found} << results << 1400 << 0;
     QTest::newRow("busy, then results") << QStringList() << list << busy << ok
-                                        << Events{{200, "<3>CTRL-EVENT-SCAN-RESULTS "}} << results << 200 << 500 << 0;
+                                        << Events{{200, "<3>CTRL-EVENT-SCAN-RESULTS "}} << results << 200 << 0;
+    QTest::newRow("busy, results after 3 s") << QStringList() << list << busy << ok << Events{late} << results << 3000
+                                             << 0;
     QTest::newRow("scan failed") << QStringList() << list << ok << ok
-                                 << Events{started, {100, "<3>CTRL-EVENT-SCAN-FAILED ret=-16"}} << results << 100
-                                 << 500 << 0;
+                                 << Events{started, {100, "<3>CTRL-EVENT-SCAN-FAILED ret=-16"}} << results << 100 << 0;
     QTest::newRow("a signal in the wait") << QStringList() << list << ok << ok << Events{started} << QByteArray() << 0
-                                          << 0 << 130;
+                                          << 130;
 }
 
 void NetworkActionsTest::waits_for_scan()
@@ -310,8 +317,7 @@ void NetworkActionsTest::waits_for_scan()
     QFETCH(QByteArray, attach);
     QFETCH(Events, events);
     QFETCH(QByteArray, before);
-    QFETCH(int, at_least);
-    QFETCH(int, below);
+    QFETCH(int, waits);
     FakeDaemon daemon;
     daemon.reply("SCAN", scan);
     daemon.reply("SCAN ssid 42757379", "FAIL-BUSY\n");
@@ -328,10 +334,11 @@ void NetworkActionsTest::waits_for_scan()
     if (before.isEmpty())
         return;
     QVERIFY(daemon.requests().contains(before));
-    const qint64 pause = daemon.pause_before(before);
-    QVERIFY2(pause >= at_least && pause < below, qPrintable(QString::number(pause)));
+    // The tool's clock starts once ATTACH is answered, before the scan is asked for.
+    const qint64 pause = daemon.interval("ATTACH", before);
+    QVERIFY2(pause >= waits && pause < hang_limit_ms(waits), qPrintable(QString::number(pause)));
     QCOMPARE(daemon.requests().count("SCAN_RESULTS"), 1);
-    if (events.size() > 1 && events.last().table)
+    if (!events.isEmpty() && events.last().table)
         QVERIFY2(run.out.contains("\"ssid\":\"Late\""), run.out.constData());
 }
 
@@ -414,63 +421,119 @@ void NetworkActionsTest::lists_crowded_places()
 
 using Replies = QList<FakeDaemon::Reply>;
 
-// The records a follower writes as the daemon's answers change at its ticks,
-// until its reader leaves (exit 0) or SIGTERM ends it (143); DETACH either way once attached.
+// What the reader of the records does once it has them all.
+enum class Reader {
+    Stays,       // until SIGTERM ends the follower: 143
+    Leaves,      // closes its end: the follower ends at once, 0
+    StopsTaking, // shuts its socket for reading: the next record meets EPIPE, 0
+    Late,        // reads nothing before the fourth status poll, then stays
+};
+
+// The records a follower writes as the daemon's answers change at its ticks
+// and at the daemon's events, until its reader goes or SIGTERM ends it.
 void NetworkActionsTest::follows_the_link_data()
 {
     QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<QByteArray>("attach");
+    QTest::addColumn<int>("interval");
+    QTest::addColumn<Replies>("attach"); // one for each ATTACH the follower makes
+    QTest::addColumn<Events>("events");  // each ATTACH answered OK brings them
     QTest::addColumn<Replies>("statuses"); // in turn, the last repeated
     QTest::addColumn<Replies>("polls");
     QTest::addColumn<QByteArray>("out");
-    QTest::addColumn<bool>("reader_leaves");
+    QTest::addColumn<QByteArray>("err");
+    QTest::addColumn<Reader>("reader");
     const QByteArray json = "{\"address\":\"10.0.0.7\",\"saved_id\":0,";
+    const Replies ok = {"OK\n"};
+    const QByteArray scanning = "wpa_state=SCANNING\n";
+    const QByteArray scanning_text = "State: SCANNING\nNetwork: \nAddress: \n\n";
+    const QByteArray scanning_json = "{\"address\":\"\",\"saved_id\":-1,\"ssid\":\"\",\"state\":\"SCANNING\"}\n";
+    const QByteArray unreachable = "{\"state\":\"UNREACHABLE\"}\n";
+    const QByteArray reset = "vantrel-wifi: Could not read Wi-Fi response: Connection reset by peer\n";
     QTest::newRow("the signal changes: a record at the next tick")
-        << words("status --follow --json") << QByteArray("OK\n") << Replies{connected}
+        << words("status --follow --json") << 200 << ok << Events() << Replies{connected}
         << Replies{"RSSI=-50\n", "RSSI=-50\n", "RSSI=-61\n"}
         << json + "\"signal\":-50,\"ssid\":\"Home\",\"state\":\"COMPLETED\"}\n" + json
                + "\"signal\":-61,\"ssid\":\"Home\",\"state\":\"COMPLETED\"}\n"
-        << false;
+        << QByteArray() << Reader::Stays;
     QTest::newRow("ATTACH refused: records by ticks")
-        << words("--follow status --json") << QByteArray("FAIL\n")
-        << Replies{"wpa_state=SCANNING\n", "wpa_state=SCANNING\n", connected} << Replies{"FAIL\n"}
-        << "{\"address\":\"\",\"saved_id\":-1,\"ssid\":\"\",\"state\":\"SCANNING\"}\n" + json
-               + "\"ssid\":\"Home\",\"state\":\"COMPLETED\"}\n"
-        << false;
-    QTest::newRow("text, the reader leaves") << words("status --follow") << QByteArray("OK\n")
-                                             << Replies{"wpa_state=SCANNING\n", connected} << Replies()
-                                             << QByteArray("State: SCANNING\nNetwork: \nAddress: \n\n") << true;
+        << words("--follow status --json") << 200 << Replies{"FAIL\n"} << Events()
+        << Replies{scanning, scanning, connected} << Replies{"FAIL\n"}
+        << scanning_json + json + "\"ssid\":\"Home\",\"state\":\"COMPLETED\"}\n" << QByteArray() << Reader::Stays;
+    QTest::newRow("text, the reader leaves") << words("status --follow") << 200 << ok << Events()
+                                             << Replies{scanning, connected} << Replies() << scanning_text
+                                             << QByteArray() << Reader::Leaves;
+    QTest::newRow("the reader leaves an idle link: at once")
+        << words("status --follow") << 200 << ok << Events() << Replies{scanning} << Replies() << scanning_text
+        << QByteArray() << Reader::Leaves;
+    QTest::newRow("the reader stops taking output: quietly at the next record")
+        << words("status --follow") << 200 << ok << Events() << Replies{scanning, connected} << Replies()
+        << scanning_text << QByteArray() << Reader::StopsTaking;
+    QTest::newRow("an interval under 100 ms: the default")
+        << words("status --follow") << 99 << ok << Events() << Replies{scanning, connected} << Replies()
+        << scanning_text << QByteArray() << Reader::Stays;
+    // A record of 80 KB fills the reader's pipe: a record in between never
+    // begun, the first one is not written twice.
+    const QByteArray wide = "wpa_state=SCANNING\nip_address=" + QByteArray(20000, '\x01') + '\n';
+    QTest::newRow("a record back while it is still being written: once")
+        << words("status --follow") << 200 << ok << Events() << Replies{wide, connected, wide} << Replies()
+        << "State: SCANNING\nNetwork: \nAddress: " + QByteArray("\\x01").repeated(20000) + "\n\n" << QByteArray()
+        << Reader::Late;
+    QTest::newRow("the daemon terminates: unreachable at once")
+        << words("status --follow") << 60000 << ok << Events{{100, "<2>CTRL-EVENT-TERMINATING "}} << Replies{scanning}
+        << Replies() << scanning_text + "State: UNREACHABLE\n\n" << QByteArray() << Reader::Stays;
+    // Each outage is told why, the second after the daemon was back too.
+    QTest::newRow("the event socket fails twice: unreachable at once, each told")
+        << words("status --follow --json") << 1000 << Replies{"OK\n", "OK\n", "FAIL\n"}
+        << Events{{100, QByteArray(), true}} << Replies{scanning} << Replies()
+        << (scanning_json + unreachable).repeated(2) + scanning_json << reset + reset << Reader::Stays;
 }
 
 void NetworkActionsTest::follows_the_link()
 {
     QFETCH(QStringList, arguments);
-    QFETCH(QByteArray, attach);
+    QFETCH(int, interval);
+    QFETCH(Replies, attach);
+    QFETCH(Events, events);
     QFETCH(Replies, statuses);
     QFETCH(Replies, polls);
     QFETCH(QByteArray, out);
-    QFETCH(bool, reader_leaves);
+    QFETCH(Reader, reader);
     FakeDaemon daemon;
-    daemon.reply("ATTACH", attach);
+    daemon.script("ATTACH", attach);
+    daemon.announce("ATTACH", events);
     daemon.script("STATUS", statuses);
     daemon.script("SIGNAL_POLL", polls);
+    QElapsedTimer timer;
+    timer.start();
     ChildProcess tool(tool_command(QStringLiteral(VANTREL_WIFI_BINARY), arguments),
-                      wifi_environment(daemon.path(), {QStringLiteral("VANTREL_WIFI_FOLLOW_INTERVAL_MS=200")}));
+                      wifi_environment(daemon.path(), {QStringLiteral("VANTREL_WIFI_FOLLOW_INTERVAL_MS=%1").arg(interval)}),
+                      reader == Reader::StopsTaking ? ChildProcess::Output::Socket : ChildProcess::Output::Pipe);
+    while (reader == Reader::Late && daemon.requests().count("STATUS") < 4 && timer.elapsed() < hang_limit_ms(800))
+        QTest::qWait(10);
     QByteArray records;
-    tool.read_output(records, out.size(), 5000);
+    tool.read_output(records, out.size(), hang_limit_ms(2500));
     // Nothing more while the answers stay the same: never one record twice.
-    tool.read_output(records, out.size() + 1, reader_leaves ? 0 : 600);
+    tool.read_output(records, out.size() + 1, reader == Reader::Stays || reader == Reader::Late ? 600 : 0);
     QCOMPARE(records, out);
-    if (reader_leaves)
+    if (reader == Reader::Leaves)
         tool.close_output();
+    else if (reader == Reader::StopsTaking)
+        tool.shut_output();
     else
         ::kill(tool.pid(), SIGTERM);
     const qint64 pid = tool.pid();
     QByteArray rest, err;
-    QCOMPARE(tool.finish(rest, err, 5000), reader_leaves ? 0 : 143);
-    QCOMPARE(err, QByteArray());
+    // At once, or at the next tick's record for a reader that stopped taking them.
+    const bool left = reader == Reader::Leaves || reader == Reader::StopsTaking;
+    QCOMPARE(tool.finish(rest, err, hang_limit_ms(200)), left ? 0 : 143);
+    QTEST(err, "err");
     QCOMPARE(leftover_sockets(pid), QStringList());
-    QCOMPARE(daemon.requests().contains("DETACH"), attach == "OK\n");
+    const QList<QByteArray> requests = daemon.requests();
+    // New sockets only when the daemon was gone, and a pause between ticks.
+    QCOMPARE(requests.count("ATTACH"), attach.size());
+    QVERIFY2(requests.count("STATUS") <= timer.elapsed() / interval + 2, qPrintable(QString::number(requests.count("STATUS"))));
+    QVERIFY(arguments.contains(QStringLiteral("--json")) || !requests.contains("SIGNAL_POLL"));
+    QCOMPARE(requests.contains("DETACH"), attach.last() == "OK\n" && events.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(NetworkActionsTest)

@@ -1148,8 +1148,9 @@ void RealDaemonTest::checks_enterprise_servers()
     const bool failed = saved.isEmpty() && out.isEmpty();
     QCOMPARE(run.err, failed ? "vantrel-wifi: " + filled(err) + '\n' : err);
     QCOMPARE(run.status, failed ? 1 : 0);
-    // EAP starts about 2 s after the selection on a wire; the outcome follows within a few ms.
-    QVERIFY2(timer.elapsed() < (terminal ? 16000 : 8000), "each outcome within 5 s of the start of EAP");
+    // EAP starts about 2 s after the selection on a wire; the outcome follows within a few ms,
+    // never at the connection's limit (15 s). A person's dialogue holds two joins.
+    QVERIFY2(timer.elapsed() < hang_limit_ms(terminal ? 5000 : 2500), "each outcome soon after the start of EAP");
     QCOMPARE(leftover_sockets(run.pid), QStringList());
     const QByteArray shown = filled(out) + (saved.isEmpty() ? "" : "Connected to Corp.\n");
     QVERIFY2(shown.isEmpty() ? run.out.isEmpty() : run.out.endsWith(shown), run.out.constData());
@@ -1207,14 +1208,14 @@ void RealDaemonTest::follows_the_link()
     };
     const char* home = "\"saved_id\":0,\"ssid\":\"Home\",\"state\":\"COMPLETED\"";
     const char* office = "\"saved_id\":1,\"ssid\":\"Office\",\"state\":\"COMPLETED\"";
-    QVERIFY2(shows(home, 3000), records.constData());
+    QVERIFY2(shows(home, hang_limit_ms(0)), records.constData());
     const std::pair<const char*, const char*> changes[] = {{"SELECT_NETWORK 1", office},
                                                            {"DISCONNECT", "\"state\":\"DISCONNECTED\""},
                                                            {"SELECT_NETWORK 0", home},
                                                            {"DISABLE_NETWORK 0", "\"saved_id\":-1,\"ssid\":\"\""}};
     for (const auto& [request, record] : changes) {
         QCOMPARE(daemon.ask(request), QByteArray("OK"));
-        QVERIFY2(shows(record, 500), records.constData());
+        QVERIFY2(shows(record, hang_limit_ms(0)), records.constData());
     }
     // The reader stops: its pipe full, another client makes 5000 events, and
     // one that attaches then still hears the daemon at once.
@@ -1228,23 +1229,25 @@ void RealDaemonTest::follows_the_link()
     QElapsedTimer timer;
     timer.start();
     std::optional<QByteArray> event;
-    while (timer.elapsed() < 1000 && (event = third.next(int(1000 - timer.elapsed()))) && !event->endsWith(added)) {
+    const int limit = hang_limit_ms(0);
+    while (timer.elapsed() < limit && (event = third.next(int(limit - timer.elapsed()))) && !event->endsWith(added)) {
     }
-    QVERIFY2(event && event->endsWith(added), "a third client's event within 1 s");
+    QVERIFY2(event && event->endsWith(added), "a third client's event at once");
     // Reading again, it gets whole lines that end in the newest record.
     QCOMPARE(daemon.ask("SELECT_NETWORK 1"), QByteArray("OK"));
     QTest::qWait(1500);
-    QVERIFY2(shows(office, 5000), records.constData());
+    QVERIFY2(shows(office, hang_limit_ms(1000)), records.constData());
     records.replace('x', "");
     // A STATUS sent while the daemon shuts down goes unanswered for one request's limit.
     daemon.stop();
-    QVERIFY2(shows("{\"state\":\"UNREACHABLE\"}", 4000), records.constData());
+    QVERIFY2(shows("{\"state\":\"UNREACHABLE\"}", hang_limit_ms(3000)), records.constData());
     QCOMPARE(daemon.start(), QString());
-    QVERIFY2(shows(home, 2000), records.constData());
+    // At the next tick.
+    QVERIFY2(shows(home, hang_limit_ms(1000)), records.constData());
     const qint64 pid = tool.pid();
     ::kill(tool.pid(), SIGTERM);
     QByteArray rest, err;
-    QCOMPARE(tool.finish(rest, err, 5000), 143);
+    QCOMPARE(tool.finish(rest, err, hang_limit_ms(0)), 143);
     ::close(filler);
     ::close(reader);
     QCOMPARE(err.count("vantrel-wifi: "), 1);

@@ -5,6 +5,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -82,10 +83,12 @@ void ExecImage::exec()
     ::_exit(127);
 }
 
-ChildProcess::ChildProcess(const QStringList& command, const QProcessEnvironment& environment)
+ChildProcess::ChildProcess(const QStringList& command, const QProcessEnvironment& environment, Output output)
 {
     int in[2], out[2], err[2];
-    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
+    const int made = output == Output::Pipe ? ::pipe2(out, O_CLOEXEC)
+                                            : ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, out);
+    if (made != 0 || ::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
         return;
     ExecImage image(command, environment);
     pid_ = ::fork();
@@ -168,6 +171,11 @@ bool ChildProcess::read_output(QByteArray& out, qsizetype size, int timeout_ms)
 void ChildProcess::close_output()
 {
     close_descriptor(output_);
+}
+
+void ChildProcess::shut_output()
+{
+    ::shutdown(output_, SHUT_RD);
 }
 
 void ChildProcess::stop()

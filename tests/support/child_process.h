@@ -30,7 +30,10 @@ private:
 // flags are refused there), and the tests run there for the tablet.
 class ChildProcess {
 public:
-    ChildProcess(const QStringList& command, const QProcessEnvironment& environment);
+    // Standard output on a stream socket in place of a pipe: a reader may
+    // then stop taking output without going away.
+    enum class Output { Pipe, Socket };
+    ChildProcess(const QStringList& command, const QProcessEnvironment& environment, Output output = Output::Pipe);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -46,6 +49,8 @@ public:
     bool read_output(QByteArray& out, qsizetype size, int timeout_ms);
     // The reader of the child's standard output goes away.
     void close_output();
+    // The reader of a socket output stops taking it: the child's writes fail with EPIPE.
+    void shut_output();
     // Stops the child with SIGTERM, or SIGKILL when it will not go.
     void stop();
 

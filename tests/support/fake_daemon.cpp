@@ -14,13 +14,23 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+namespace {
+
+sockaddr_un address_of(const QString& path)
+{
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const QByteArray name = path.toLocal8Bit();
+    std::memcpy(address.sun_path, name.constData(), name.size() + 1);
+    return address;
+}
+
+} // namespace
+
 FakeDaemon::FakeDaemon() : path_(directory_.filePath(QStringLiteral("wlan0")))
 {
     descriptor_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const QByteArray name = path_.toLocal8Bit();
-    std::memcpy(address.sun_path, name.constData(), name.size() + 1);
+    sockaddr_un address = address_of(path_);
     if (descriptor_ < 0 || ::bind(descriptor_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0
         || ::pipe(stop_) != 0)
         throw std::runtime_error("fake daemon: cannot create its socket");
@@ -214,11 +224,12 @@ QList<unsigned> FakeDaemon::sender_modes() const
     return modes_;
 }
 
-qint64 FakeDaemon::pause_before(const QByteArray& request) const
+qint64 FakeDaemon::interval(const QByteArray& from, const QByteArray& to) const
 {
     const std::lock_guard<std::mutex> lock(mutex_);
-    const qsizetype index = requests_.lastIndexOf(request);
-    return index > 0 ? times_.at(index) - times_.at(index - 1) : -1;
+    const qsizetype end = requests_.lastIndexOf(to);
+    const qsizetype start = end > 0 ? requests_.lastIndexOf(from, end - 1) : -1;
+    return start >= 0 ? times_.at(end) - times_.at(start) : -1;
 }
 
 FakeDaemon::Reply FakeDaemon::next_reply(const QByteArray& request)
@@ -292,14 +303,8 @@ void signal_client(const QByteArray& sender, int signal)
 FakeDaemon::Reply FakeDaemon::attach(const sockaddr_un& client, socklen_t length)
 {
     const int descriptor = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un local{};
-    local.sun_family = AF_UNIX;
-    const QByteArray name = directory_.filePath(QStringLiteral("events-%1").arg(relays_made_++)).toLocal8Bit();
-    std::memcpy(local.sun_path, name.constData(), name.size() + 1);
-    sockaddr_un daemon{};
-    daemon.sun_family = AF_UNIX;
-    const QByteArray target = forward_.toLocal8Bit();
-    std::memcpy(daemon.sun_path, target.constData(), target.size() + 1);
+    sockaddr_un local = address_of(directory_.filePath(QStringLiteral("events-%1").arg(relays_made_++)));
+    sockaddr_un daemon = address_of(forward_);
     char reply[16] = {};
     pollfd answer{descriptor, POLLIN, 0};
     if (::bind(descriptor, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0
@@ -362,8 +367,11 @@ void FakeDaemon::send_due()
             table_ = pending->event.table;
         }
         const QByteArray& text = pending->event.text;
-        ::sendto(descriptor_, text.constData(), size_t(text.size()), MSG_DONTWAIT,
-                 reinterpret_cast<const sockaddr*>(&pending->to.address), pending->to.length);
+        if (pending->event.breaks)
+            break_socket(pending->to.address, pending->to.length);
+        else
+            ::sendto(descriptor_, text.constData(), size_t(text.size()), MSG_DONTWAIT,
+                     reinterpret_cast<const sockaddr*>(&pending->to.address), pending->to.length);
         pending = pending_.erase(pending);
     }
 }
@@ -436,16 +444,26 @@ void FakeDaemon::serve()
     }
 }
 
+// A socket connected to ours fails with ECONNRESET, without a word to read,
+// when ours drops a connection to it while a datagram waits in our queue.
+void FakeDaemon::break_socket(const sockaddr_un& client, socklen_t length)
+{
+    const sockaddr_un address = address_of(path_);
+    const int filler = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ::sendto(filler, "", 0, MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    ::close(filler);
+    const sockaddr unconnected{AF_UNSPEC, {}};
+    ::connect(descriptor_, reinterpret_cast<const sockaddr*>(&client), length);
+    ::connect(descriptor_, &unconnected, sizeof unconnected);
+}
+
 void FakeDaemon::stall()
 {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const QByteArray name = path_.toLocal8Bit();
-    std::memcpy(address.sun_path, name.constData(), name.size() + 1);
+    const sockaddr_un address = address_of(path_);
     std::vector<int> fillers;
     for (bool room = true; room;) {
         fillers.push_back(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-        room = ::sendto(fillers.back(), "", 0, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        room = ::sendto(fillers.back(), "", 0, MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
     }
     pollfd stop{stop_[0], POLLIN, 0};
     ::poll(&stop, 1, 3500);

@@ -55,10 +55,12 @@ public:
     };
     void hold(const QList<AccessPoint>& table);
     // An event message, sent `after_ms` after the request that brings it;
-    // with a `table`, the held scan results become it as the event goes out.
+    // one that `breaks` sends nothing: the client's socket fails instead.
+    // With a `table`, the held scan results become it as the event goes out.
     struct Event {
         int after_ms = 0;
         QByteArray text;
+        bool breaks = false;
         std::optional<QList<AccessPoint>> table = std::nullopt;
     };
     // Each `request` answered brings `events` to the clients attached here
@@ -81,8 +83,9 @@ public:
     QList<QByteArray> requests() const;
     QList<QByteArray> senders() const;
     QList<unsigned> sender_modes() const;
-    // Milliseconds from the request before the last `request` to it.
-    qint64 pause_before(const QByteArray& request) const;
+    // Milliseconds from the last `from` before the last `to` to that `to`: an
+    // interval that holds every wait the client began after asking `from`.
+    qint64 interval(const QByteArray& from, const QByteArray& to) const;
 
 private:
     void serve();
@@ -92,6 +95,7 @@ private:
     void send_due();
     int next_due_ms() const;
     void stall();
+    void break_socket(const sockaddr_un& client, socklen_t length);
     Reply next_reply(const QByteArray& request);
     Fault fault_for(const QByteArray& request);
 

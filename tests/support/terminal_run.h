@@ -1,6 +1,7 @@
 #pragma once
 
 #include "child_process.h"
+#include "tool_run.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -53,12 +54,13 @@ public:
     pid_t pid() const { return pid_; }
     const QByteArray& screen() const { return screen_; }
 
-    // Reads the terminal until `text` has appeared on it `times` times.
+    // Reads the terminal until `text` has appeared on it `times` times. The
+    // longest step of a dialogue is a join of about 3 s.
     bool wait_for(const QByteArray& text, int times = 1)
     {
         QElapsedTimer timer;
         timer.start();
-        while (screen_.count(text) < times && timer.elapsed() < 20000)
+        while (screen_.count(text) < times && timer.elapsed() < hang_limit_ms(6000))
             read_screen(100);
         return screen_.count(text) >= times;
     }
@@ -73,7 +75,7 @@ public:
     {
         QElapsedTimer timer;
         timer.start();
-        while (echo() != on && timer.elapsed() < 20000)
+        while (echo() != on && timer.elapsed() < hang_limit_ms(0))
             ::usleep(5000);
         return echo() == on;
     }

@@ -14,6 +14,12 @@ struct ToolRun {
     qint64 pid = 0;
 };
 
+// How long a test lets what should take `expected_ms` go on before it takes
+// it for a hang or a wait the tool must not make: three times as long and at
+// least 2 s more, times VANTREL_TEST_SLOWDOWN (the emulated tablet build's
+// tests set it; 1 when unset). A bound on how fast is the benchmark's to keep.
+int hang_limit_ms(int expected_ms);
+
 // The environment the tests start from: this process's, without the
 // variables that would point a tool at real devices or files.
 QProcessEnvironment clean_environment();
