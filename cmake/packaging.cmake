@@ -24,6 +24,10 @@ add_custom_target(package-files ALL DEPENDS ${package_files})
 install(FILES ${package_doc}/changelog.gz debian/copyright DESTINATION share/doc/vantrel-tools)
 install(FILES completion/vantrel-wifi completion/vantrel-battery
         DESTINATION share/bash-completion/completions)
+# Where vantrel-wifi keeps the CA certificates a person trusted on first use:
+# public files, which the daemon reads.
+install(DIRECTORY DESTINATION /var/lib/vantrel-wifi/ca
+        DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME vantrel-tools)

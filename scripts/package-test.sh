@@ -16,6 +16,9 @@ bash scripts/package.sh armhf >/dev/null && pass "armhf package, lintian clean" 
 package=$(bash scripts/package.sh amd64 | tail -n 1)
 [ -f "$package" ] && pass "amd64 package, lintian clean" || { fail "amd64 package"; exit 1; }
 
+dpkg-deb -c "$package" | grep -q '^drwxr-xr-x root/root .* \./var/lib/vantrel-wifi/ca/$' \
+    && pass "the CA folder, mode 0755" || fail "the CA folder, mode 0755"
+
 work=$(mktemp -d /tmp/vantrel-package.XXXXXX)
 trap 'stop_daemon; rm -rf "$work"' EXIT
 dpkg-deb -x "$package" "$work/root"

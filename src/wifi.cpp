@@ -144,23 +144,6 @@ void configure(const Client& client, int id, const QByteArray& ssid, const Kind&
     send_expecting_ok(client, with_id("ENABLE_NETWORK", id), "enable Wi-Fi network");
 }
 
-// What the old profile `id` holds in `field`, as SET_NETWORK takes it back;
-// nothing for the daemon's default: a number 0 (also when it gives none), a
-// text it does not have (FAIL).
-std::optional<QByteArray> field_of(const Client& client, int id, const char* field)
-{
-    static const char* const numbers[] = {"scan_ssid", "priority", "ieee80211w"};
-    const QByteArray reply = client.command(with_id("GET_NETWORK", id) + ' ' + field, reply_timeout_ms);
-    const bool number = std::any_of(std::begin(numbers), std::end(numbers),
-                                    [field](const char* name) { return std::strcmp(name, field) == 0; });
-    bool ok = false;
-    if (number && decimal(reply, &ok) != 0 && ok)
-        return reply;
-    if (!number && !reply.isEmpty() && !reply.startsWith("FAIL") && reply != "UNKNOWN COMMAND")
-        return reply;
-    return std::nullopt;
-}
-
 // The settings a new profile keeps from the old one `id`: each field the kind
 // carries over that the old one has, and what the user gave.
 std::vector<Setting> carried_over(const Client& client, int id, const Kind& kind, std::vector<Setting> given)
@@ -283,7 +266,7 @@ QByteArray server_check(const std::vector<Setting>& settings, const QByteArray& 
     if (ca.isEmpty() || (value("domain_suffix_match").isEmpty() && value("domain_match").isEmpty()))
         throw failure(QStringLiteral("%1 has no server check; forget it and join it again with connect.")
                           .arg(ssid_label(ssid)));
-    return ca.startsWith('"') && ca.endsWith('"') && ca.size() >= 2 ? ca.mid(1, ca.size() - 2) : ca;
+    return unquoted(ca);
 }
 
 } // namespace
@@ -315,13 +298,33 @@ Signal Client::signal() const
     }
 }
 
+std::optional<Enterprise> Client::enterprise_of(int id) const
+{
+    const QByteArrayList tokens = field_of(*this, id, "key_mgmt").value_or(QByteArray()).split(' ');
+    const bool eap = std::any_of(tokens.begin(), tokens.end(), [](const QByteArray& token) {
+        return token.startsWith("WPA-EAP") || token.startsWith("FT-EAP") || token == "IEEE8021X";
+    });
+    if (!eap)
+        return std::nullopt;
+    Enterprise saved;
+    saved.method = field_of(*this, id, "eap").value_or(QByteArray());
+    saved.ca_cert = text_value(field_of(*this, id, "ca_cert").value_or(QByteArray()));
+    saved.anonymous_identity = text_value(field_of(*this, id, "anonymous_identity").value_or(QByteArray()));
+    saved.private_key = text_value(field_of(*this, id, "private_key").value_or(QByteArray()));
+    return saved;
+}
+
 void Client::connect_saved(int id, const QByteArray& ssid, int timeout_ms) const
 {
     if (id < 0)
         throw failure(QStringLiteral("The selected network is not saved."));
+    // A saved enterprise profile is watched as a new one is: a failure tells why.
+    const std::optional<Enterprise> watched = enterprise_of(id);
     Changes changes(socket_path_);
+    const std::unique_ptr<Events> events = watched ? std::make_unique<Events>(socket_path_) : nullptr;
     const std::vector<Profile> others = select(*this, changes, {id, ssid, {}}, "select saved Wi-Fi network");
-    wait_connected(*this, ssid, connect_timeout(timeout_ms));
+    EapWatch watch(watched.value_or(Enterprise()), ssid, true);
+    wait_connected(*this, ssid, connect_timeout(timeout_ms), events.get(), &watch);
     enable_again(*this, changes, others);
     changes.commit();
 }
@@ -359,7 +362,7 @@ void Client::connect_new(const QByteArray& ssid, Credentials credentials, const 
     const std::unique_ptr<Events> events = listen(socket_path_, kind);
     configure(*this, id, ssid, kind, password, settings);
     const std::vector<Profile> others = select(*this, changes, {id, ssid, {}}, "select Wi-Fi network");
-    EapWatch watch(enterprise, ssid);
+    EapWatch watch(enterprise, ssid, false);
     wait_connected(*this, ssid, connect_timeout(timeout_ms), events.get(), &watch);
     enable_again(*this, changes, others);
     save(*this, changes, "save Wi-Fi network");
@@ -394,7 +397,7 @@ void Client::replace_password(const QByteArray& ssid, Credentials credentials, c
     const std::vector<Profile> others = select(*this, changes, {id, ssid, {}}, "select Wi-Fi network");
     // An untried profile never replaces a working one: this join is always waited for.
     const int wait = connect_timeout(timeout_ms);
-    EapWatch watch(watched, ssid);
+    EapWatch watch(watched, ssid, true);
     wait_connected(*this, ssid, wait > 0 ? wait : timeout_ms, events.get(), &watch);
     enable_again(*this, changes, others);
     const std::optional<std::runtime_error> failed = remove_profiles(*this, changes, profiles(*this), old);
@@ -418,6 +421,28 @@ ServerChain Client::server_chain(const QByteArray& ssid, const Enterprise& enter
     return probed(events, ssid, connect_timeout(timeout_ms));
 }
 
+void Client::trust(int id, const QByteArray& ssid, Enterprise saved, const QByteArray& ca_cert, int timeout_ms) const
+{
+    // The probe before may have taken long: the id is checked again.
+    if (!unchanged(profiles(*this), {id, ssid, {}}))
+        throw failure(QStringLiteral("The selected network is not saved."));
+    const std::optional<QByteArray> old =
+        saved.ca_cert.isEmpty() ? std::nullopt : std::optional<QByteArray>('"' + saved.ca_cert + '"');
+    saved.ca_cert = ca_cert;
+    Changes changes(socket_path_);
+    changes.set_later(id, ssid, "ca_cert", old);
+    const QByteArray reply = changes.send(with_id("SET_NETWORK", id) + " ca_cert \"" + ca_cert + '"');
+    if (reply != "OK")
+        changes.withdraw();
+    require_ok(reply, setting_phrase("ca_cert"));
+    const Events events(socket_path_);
+    const std::vector<Profile> others = select(*this, changes, {id, ssid, {}}, "select saved Wi-Fi network");
+    EapWatch watch(saved, ssid, true);
+    wait_connected(*this, ssid, connect_timeout(timeout_ms), &events, &watch);
+    enable_again(*this, changes, others);
+    save(*this, changes, "save Wi-Fi network");
+}
+
 void Client::disconnect() const
 {
     send_expecting_ok(*this, "DISCONNECT", "disconnect Wi-Fi");
@@ -431,9 +456,11 @@ void Client::forget(const QByteArray& ssid) const
     const std::vector<Profile> targets = named(saved, ssid);
     if (ssid.isEmpty() || targets.empty())
         throw not_saved(ssid);
+    const QByteArrayList cas = ca_files_of(*this, targets);
     Changes changes(socket_path_);
     const std::optional<std::runtime_error> failed = remove_profiles(*this, changes, saved, targets);
     save(*this, changes, "save removed Wi-Fi network");
+    remove_unnamed(*this, cas);
     if (failed)
         throw *failed;
 }

@@ -53,6 +53,12 @@ void join_with_password(const Client& client, const Network& item, Credentials c
     client.connect_new(item.ssid_bytes, credentials, password, connect_timeout_ms, hidden_network);
 }
 
+// A secret typed at a terminal is asked for and hidden; one from a pipe is its first line, unasked.
+QString typed(const char* prompt)
+{
+    return isatty(STDIN_FILENO) ? QString::fromUtf8(prompt) : QString();
+}
+
 const Network& choose(const std::vector<Network>& items)
 {
     bool ok = false;
@@ -135,11 +141,13 @@ void connect(const Client& client, const CommandLine& line)
     if (item.saved_id >= 0)
         client.connect_saved(item.saved_id, ssid, connect_timeout_ms);
     else if (enterprise)
-        join_enterprise(client, item, chosen, QString(), line.hidden, !tls || line.password_stdin);
+        join_enterprise(client, item, chosen, typed(tls ? "Key passphrase: " : "Wi-Fi password: "), line.hidden,
+                        !tls || line.password_stdin);
     else if (line.open)
         client.connect_new(ssid, Credentials::Open, QByteArray(), connect_timeout_ms, line.hidden);
     else if (line.password_stdin)
-        join_with_password(client, item, vtl::wifi::with_password(item.credentials), QString(), line.hidden);
+        join_with_password(client, item, vtl::wifi::with_password(item.credentials), typed("Wi-Fi password: "),
+                           line.hidden);
     else
         throw std::runtime_error(
             "Use --password-stdin so the password does not enter shell history, or --open for an open network.");

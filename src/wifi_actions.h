@@ -54,6 +54,7 @@ void list(const vtl::wifi::Client& client, const CommandLine& line);
 void pick(const vtl::wifi::Client& client, const CommandLine& line);
 void connect(const vtl::wifi::Client& client, const CommandLine& line);
 void server(const vtl::wifi::Client& client, const CommandLine& line);
+void trust(const vtl::wifi::Client& client, const CommandLine& line);
 void change_password(const vtl::wifi::Client& client, const CommandLine& line);
 void disconnect(const vtl::wifi::Client& client, const CommandLine& line);
 void forget(const vtl::wifi::Client& client, const CommandLine& line);

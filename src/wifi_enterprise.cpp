@@ -51,32 +51,6 @@ QByteArray absolute(const QByteArray& path)
     return QByteArray(directory) + '/' + path;
 }
 
-// The whole text of a regular file of at most `longest` bytes that we can
-// read, and its mode; nothing for any other.
-std::optional<QByteArray> read_regular(const QByteArray& path, qsizetype longest, mode_t* mode = nullptr)
-{
-    // Opened without waiting (a FIFO would hold the run), then only a regular file is read.
-    const struct Closing {
-        int descriptor;
-        ~Closing()
-        {
-            if (descriptor >= 0)
-                ::close(descriptor);
-        }
-    } file{::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
-    struct stat info {};
-    if (path.isEmpty() || file.descriptor < 0 || ::fstat(file.descriptor, &info) != 0 || !S_ISREG(info.st_mode)
-        || info.st_size > longest)
-        return std::nullopt;
-    QByteArray text(qsizetype(info.st_size), Qt::Uninitialized);
-    const ssize_t got = ::read(file.descriptor, text.data(), size_t(text.size()));
-    if (got < 0)
-        return std::nullopt;
-    if (mode)
-        *mode = info.st_mode;
-    return text.left(got);
-}
-
 // A regular file we can read that holds a PEM certificate.
 bool holds_certificate(const QByteArray& path)
 {
@@ -162,14 +136,54 @@ QByteArray event_field(const QByteArray& event, const QByteArray& name, const QB
     return end >= from ? event.mid(from, end - from) : event.mid(from);
 }
 
+constexpr char pin_prefix[] = "hash://server/sha256/";
+
+// What a person can do about a server that is not the one trusted: compare
+// it with what the organisation publishes, then take it, or not.
+QString next_step(const QByteArray& ssid, bool saved)
+{
+    const QString name = shell_word(ssid_label(ssid));
+    return saved ? QStringLiteral(", then trust it with vantrel-wifi trust %1.").arg(name)
+                 : QStringLiteral(" (vantrel-wifi server %1 shows it).").arg(name);
+}
+
 } // namespace
+
+std::optional<QByteArray> read_regular(const QByteArray& path, qsizetype longest, mode_t* mode)
+{
+    // Opened without waiting (a FIFO would hold the run), then only a regular file is read.
+    const struct Closing {
+        int descriptor;
+        ~Closing()
+        {
+            if (descriptor >= 0)
+                ::close(descriptor);
+        }
+    } file{::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
+    struct stat info {};
+    if (path.isEmpty() || file.descriptor < 0 || ::fstat(file.descriptor, &info) != 0 || !S_ISREG(info.st_mode)
+        || info.st_size > longest)
+        return std::nullopt;
+    QByteArray text(qsizetype(info.st_size), Qt::Uninitialized);
+    const ssize_t got = ::read(file.descriptor, text.data(), size_t(text.size()));
+    if (got < 0)
+        return std::nullopt;
+    if (mode)
+        *mode = info.st_mode;
+    return text.left(got);
+}
+
+void check_method(const std::optional<QByteArray>& eap)
+{
+    if (eap && *eap != "peap" && *eap != "ttls" && *eap != "tls")
+        throw failure(QStringLiteral("--eap must be peap, ttls or tls."));
+}
 
 Enterprise enterprise_options(const EnterpriseWords& words)
 {
     Enterprise chosen;
     const bool tls = words.eap == "tls";
-    if (words.eap && *words.eap != "peap" && *words.eap != "ttls" && !tls)
-        throw failure(QStringLiteral("--eap must be peap, ttls or tls."));
+    check_method(words.eap);
     if (words.phase2 && *words.phase2 != "mschapv2" && *words.phase2 != "pap")
         throw failure(QStringLiteral("--phase2 must be mschapv2 or pap."));
     if (tls && words.phase2)
@@ -215,7 +229,7 @@ Enterprise enterprise_options(const EnterpriseWords& words)
 
 QByteArray pinned(const QByteArray& sha256)
 {
-    return "hash://server/sha256/" + sha256;
+    return pin_prefix + sha256;
 }
 
 std::vector<Setting> enterprise_settings(const Enterprise& enterprise, const QByteArray& password)
@@ -258,12 +272,31 @@ std::vector<Setting> probe_settings(const Enterprise& enterprise)
     return settings;
 }
 
+QString EapWatch::another_certificate(const QByteArray& presented, const QByteArray& pinned) const
+{
+    const QString trusted = saved_ ? QStringLiteral("trusted for %1").arg(ssid_label(ssid_)) : QStringLiteral("given");
+    return QStringLiteral("The network's server presented another certificate than the one %1 (sha256 %2; %3: %4). "
+                          "Your organisation may have renewed it, or another access point may be impersonating "
+                          "the network: compare it with the fingerprint your organisation publishes%5")
+        .arg(trusted, QString::fromLatin1(presented), saved_ ? QStringLiteral("trusted") : QStringLiteral("given"),
+             QString::fromLatin1(pinned), next_step(ssid_, saved_));
+}
+
+QString EapWatch::unverified(const QString& subject, const QByteArray& presented) const
+{
+    return QStringLiteral("The CA trusted for %1 does not vouch for the network's server (it presented %2, sha256 %3). "
+                          "Your organisation may have changed its certificates, or another access point may be "
+                          "impersonating the network: compare it with the fingerprint your organisation publishes%4")
+        .arg(ssid_label(ssid_), subject, QString::fromLatin1(presented), next_step(ssid_, true));
+}
+
 QByteArray event_text(const QByteArray& event)
 {
     return event.startsWith('<') ? event.mid(event.indexOf('>') + 1) : event;
 }
 
-EapWatch::EapWatch(const Enterprise& enterprise, const QByteArray& ssid) : enterprise_(enterprise), ssid_(ssid)
+EapWatch::EapWatch(const Enterprise& enterprise, const QByteArray& ssid, bool saved)
+    : enterprise_(enterprise), ssid_(ssid), saved_(saved)
 {
 }
 
@@ -275,10 +308,12 @@ void EapWatch::read(const QByteArray& event)
     if (text.startsWith("CTRL-EVENT-EAP-TLS-CERT-ERROR ")) {
         const QByteArray error = event_field(text, "err", QByteArray());
         const QString subject = QString::fromUtf8(event_field(text, "subject", "err"));
+        const std::vector<ServerCertificate>& chain = chain_.chain().chain;
+        const QByteArray presented = !chain.empty() && chain.front().depth == 0 ? chain.front().sha256 : QByteArray();
         if (error == "Server certificate mismatch")
-            throw failure(QStringLiteral("The network's server presented a different certificate (%1). If your "
-                                         "organisation renewed it, check the new one with vantrel-wifi server %2.")
-                              .arg(subject, shell_word(ssid_label(ssid_))));
+            throw failure(another_certificate(presented, enterprise_.ca_cert.mid(sizeof pin_prefix - 1)));
+        if (text.contains(" reason=1 ") && saved_)
+            throw failure(unverified(subject, presented));
         const QString message = QStringLiteral("Could not verify the network's server: %1 (it presented %2).")
                                     .arg(QString::fromUtf8(error), subject);
         // The chain ends at a CA the check does not hold: a person may know the server.

@@ -4,6 +4,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+using vtl::wifi::CertificateFacts;
 using vtl::wifi::Client;
 using vtl::wifi::Network;
 using vtl::wifi::ServerCertificate;
@@ -58,6 +59,82 @@ QByteArray common_name(const QByteArray& subject)
     return subject.mid(at + 4, end < 0 ? -1 : end - at - 4);
 }
 
+// YYYYMMDDHHMMSS as a date, YYYY-MM-DD.
+QString date(const QByteArray& time)
+{
+    return text(time.left(4) + '-' + time.mid(4, 2) + '-' + time.mid(6, 2));
+}
+
+// YYYYMMDDHHMMSS as ISO 8601 in UTC, for scripts.
+QString iso_time(const QByteArray& time)
+{
+    return date(time) + QLatin1Char('T') + text(time.mid(8, 2) + ':' + time.mid(10, 2) + ':' + time.mid(12, 2) + 'Z');
+}
+
+// What the saved check of a network trusts, when it does not take the server.
+QString saved_refusal(const QString& label, const QByteArray& ca_cert)
+{
+    const QByteArray pin = vtl::wifi::pinned(QByteArray());
+    if (ca_cert.startsWith(pin))
+        return QStringLiteral("The check saved for %1 does not take this server: it trusts the certificate with "
+                              "sha256 %2.")
+            .arg(label, text(ca_cert.mid(pin.size())));
+    return QStringLiteral("The check saved for %1 does not take this server: its CA file %2 issued none of these "
+                          "certificates.")
+        .arg(label, QString::fromLocal8Bit(ca_cert));
+}
+
+// A certificate's lines: the server's own with its issuer and validity, any
+// other with what it is and until when.
+QByteArray certificate_lines(const ServerCertificate& certificate, bool leaf)
+{
+    const std::optional<CertificateFacts> facts = vtl::wifi::read_certificate(certificate.der);
+    const QByteArray now = vtl::wifi::utc_now();
+    const QString state = !facts                      ? QString()
+        : now > facts->not_after                      ? QStringLiteral(", expired")
+        : now < facts->not_before                     ? QStringLiteral(", not valid yet")
+                                                      : QString();
+    QByteArray lines = shown_line((leaf ? QStringLiteral("  certificate  ") : QStringLiteral("  issued by    "))
+                                  + text(certificate.subject));
+    if (facts && leaf)
+        lines += shown_line(QStringLiteral("  issuer       ") + text(facts->issuer))
+            + shown_line(QStringLiteral("  valid        %1 to %2").arg(date(facts->not_before), date(facts->not_after))
+                         + state);
+    else if (facts)
+        lines += shown_line(QStringLiteral("  valid until  ") + date(facts->not_after)
+                            + (facts->self_signed ? QStringLiteral(", self-signed") : QString()) + state);
+    return lines + shown_line(QStringLiteral("  sha256       ") + text(certificate.sha256));
+}
+
+QByteArray server_json(const QString& label, const ServerChain& server, const ServerCertificate* ca, bool offered,
+                       const std::optional<SavedCheck>& saved)
+{
+    QJsonArray chain;
+    for (const ServerCertificate& certificate : server.chain) {
+        QJsonObject entry{{QStringLiteral("depth"), certificate.depth},
+                          {QStringLiteral("sha256"), text(certificate.sha256)},
+                          {QStringLiteral("subject"), text(certificate.subject)}};
+        if (const std::optional<CertificateFacts> facts = vtl::wifi::read_certificate(certificate.der)) {
+            entry.insert(QStringLiteral("issuer"), text(facts->issuer));
+            entry.insert(QStringLiteral("not_after"), iso_time(facts->not_after));
+            entry.insert(QStringLiteral("not_before"), iso_time(facts->not_before));
+            entry.insert(QStringLiteral("self_signed"), facts->self_signed);
+        }
+        chain.append(entry);
+    }
+    QJsonArray names;
+    for (const QByteArray& name : server.names)
+        names.append(text(name));
+    QJsonObject object{{QStringLiteral("chain"), chain}, {QStringLiteral("names"), names},
+                       {QStringLiteral("ssid"), label},
+                       {QStringLiteral("trusts"), !offered ? QStringLiteral("nothing")
+                                                  : ca     ? QStringLiteral("ca")
+                                                           : QStringLiteral("certificate")}};
+    if (saved)
+        object.insert(QStringLiteral("saved_check_takes"), saved->takes);
+    return json_line(QJsonDocument(object));
+}
+
 } // namespace
 
 QByteArray shown_line(const QString& line)
@@ -99,36 +176,49 @@ QByteArray networks_output(const std::vector<Network>& items, bool as_json)
     return lines;
 }
 
-QByteArray server_output(const QByteArray& ssid, const ServerChain& server, const QByteArray& identity, bool as_json)
+QByteArray server_output(const QByteArray& ssid, const ServerChain& server, const TrustCommand& command,
+                         const std::optional<SavedCheck>& saved, bool as_json)
 {
     const QString label = vtl::wifi::ssid_label(ssid);
-    if (as_json) {
-        QJsonArray chain;
-        for (const ServerCertificate& certificate : server.chain)
-            chain.append(QJsonObject{{QStringLiteral("depth"), certificate.depth},
-                                     {QStringLiteral("sha256"), text(certificate.sha256)},
-                                     {QStringLiteral("subject"), text(certificate.subject)}});
-        QJsonArray names;
-        for (const QByteArray& name : server.names)
-            names.append(text(name));
-        return json_line(QJsonDocument(QJsonObject{
-            {QStringLiteral("chain"), chain}, {QStringLiteral("names"), names}, {QStringLiteral("ssid"), label}}));
-    }
+    const ServerCertificate* ca = vtl::wifi::organisation_ca(server);
+    const bool offered = !vtl::wifi::outdated(server, vtl::wifi::utc_now());
+    if (as_json)
+        return server_json(label, server, ca, offered, saved);
     const ServerCertificate& leaf = server.chain.front();
-    const QByteArray name = server.names.isEmpty() ? common_name(leaf.subject) : server.names.join(", ");
-    QByteArray lines = shown_line(QStringLiteral("Server of %1: %2").arg(label, text(name)));
-    lines += shown_line(QStringLiteral("  certificate  ") + text(leaf.subject));
-    lines += shown_line(QStringLiteral("  sha256       ") + text(leaf.sha256));
-    for (size_t depth = 1; depth < server.chain.size(); ++depth)
-        lines += shown_line(QStringLiteral("  issued by    ") + text(server.chain[depth].subject));
+    const std::optional<CertificateFacts> facts = vtl::wifi::read_certificate(leaf.der);
+    const QByteArrayList dns = !server.names.isEmpty() ? server.names : facts ? facts->dns_names : QByteArrayList();
+    const QByteArray name = dns.isEmpty() ? common_name(leaf.subject) : dns.join(", ");
+    QByteArray lines;
+    if (saved && !saved->takes)
+        lines += shown_line(saved_refusal(label, saved->ca_cert));
+    lines += shown_line(QStringLiteral("Server of %1: %2").arg(label, text(name)));
+    for (const ServerCertificate& certificate : server.chain)
+        lines += certificate_lines(certificate, &certificate == &leaf);
+    if (!offered)
+        return lines + shown_line(QStringLiteral("A certificate is past its validity or not valid yet: it is not "
+                                                 "offered for trust."));
+    lines += shown_line(ca ? QStringLiteral("Trusting it trusts the CA %1, which vouches for the server's next "
+                                            "certificates too; compare the CA's sha256 with the one your "
+                                            "organisation publishes.")
+                                 .arg(text(ca->subject))
+                           : QStringLiteral("Trusting it trusts this server certificate alone, which must be trusted "
+                                            "again when it is renewed; compare its sha256 with the one your "
+                                            "organisation publishes."));
+    if (command.kind == TrustCommand::None)
+        return lines;
+    // The organisation's CA is a file the person has from it; the server's certificate is its fingerprint.
+    const QString check = ca ? QStringLiteral("--ca-cert FILE") : QStringLiteral("--server-cert ") + text(leaf.sha256);
+    if (command.kind == TrustCommand::Trust)
+        return lines + shown_line(QStringLiteral("To trust it: vantrel-wifi trust %1 %2").arg(vtl::wifi::shell_word(label), check));
     // A wildcard name is no domain: the domain it stands for is.
-    QByteArray domain = server.names.isEmpty() ? name : server.names.first();
+    QByteArray domain = dns.isEmpty() ? name : dns.first();
     if (domain.startsWith("*."))
         domain.remove(0, 2);
-    const QString who = identity.isEmpty() ? QStringLiteral("NAME") : vtl::wifi::shell_word(text(identity));
+    const QString who = command.identity.isEmpty() ? QStringLiteral("NAME") : vtl::wifi::shell_word(text(command.identity));
+    const QString method = command.method.isEmpty() ? QStringLiteral("METHOD") : text(command.method);
+    const QString secret = command.method == "tls" ? QStringLiteral("--private-key FILE") : QStringLiteral("--password-stdin");
     return lines
-        + shown_line(QStringLiteral("To trust it: vantrel-wifi connect --eap peap --identity %1 --domain %2 "
-                                    "--server-cert %3 --password-stdin %4")
-                         .arg(who, vtl::wifi::shell_word(text(domain)), text(leaf.sha256),
+        + shown_line(QStringLiteral("To trust it: vantrel-wifi connect --eap %1 --identity %2 --domain %3 %4 %5 %6")
+                         .arg(method, who, vtl::wifi::shell_word(text(domain)), check, secret,
                               vtl::wifi::shell_word(label)));
 }

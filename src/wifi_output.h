@@ -8,6 +8,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <optional>
 #include <vector>
 
 // A text line: it may carry a name chosen by a stranger.
@@ -19,7 +20,24 @@ QByteArray status_output(const vtl::wifi::Status& status, const vtl::wifi::Signa
 // The numbered list (the pick menu), or one JSON array.
 QByteArray networks_output(const std::vector<vtl::wifi::Network>& items, bool as_json);
 
-// The certificates the server of `ssid` showed and the command that pins the
-// leaf, `identity` in it when known; or one JSON object.
-QByteArray server_output(const QByteArray& ssid, const vtl::wifi::ServerChain& server, const QByteArray& identity,
-                         bool as_json);
+// The command a server block ends with, which trusts what it showed: connect
+// for a new network (the method and identity given, or METHOD and NAME),
+// trust for a saved one; none where pick asks instead.
+struct TrustCommand {
+    enum Kind { None, Connect, Trust } kind = None;
+    QByteArray method;
+    QByteArray identity;
+};
+
+// A saved profile's server check (a pin or a CA file) and whether it takes
+// what the server showed.
+struct SavedCheck {
+    QByteArray ca_cert;
+    bool takes = true;
+};
+
+// What the server of `ssid` showed for a person to judge: each certificate,
+// what trusting it trusts, the command that does, and above them a saved
+// check that does not take it; or one JSON object.
+QByteArray server_output(const QByteArray& ssid, const vtl::wifi::ServerChain& server, const TrustCommand& command,
+                         const std::optional<SavedCheck>& saved, bool as_json);

@@ -13,6 +13,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include <sys/types.h>
+
 namespace vtl::wifi {
 
 constexpr int reply_timeout_ms = 3000;
@@ -57,17 +59,28 @@ bool probe_ended(const QByteArray& event);
 
 // Reads an enterprise join's events, and ends the join at once, throwing
 // what went wrong, when the server failed its check, the credentials were
-// refused, or the method could not start (its CA file, a TLS key).
+// refused, or the method could not start (its CA file, a TLS key). A server
+// that a saved profile's check no longer takes may be renewed or an
+// impostor: its fingerprint is told, and trust is the way to take it.
 class EapWatch {
 public:
-    EapWatch(const Enterprise& enterprise, const QByteArray& ssid);
+    EapWatch(const Enterprise& enterprise, const QByteArray& ssid, bool saved);
     void read(const QByteArray& event);
 
 private:
+    QString another_certificate(const QByteArray& presented, const QByteArray& pinned) const;
+    QString unverified(const QString& subject, const QByteArray& presented) const;
+
     Enterprise enterprise_;
     QByteArray ssid_;
+    bool saved_;
     ChainReader chain_;
 };
+
+
+// The whole text of a regular file of at most `longest` bytes that we can
+// read, and its mode; nothing for any other (a FIFO is never waited on).
+std::optional<QByteArray> read_regular(const QByteArray& path, qsizetype longest, mode_t* mode = nullptr);
 
 // Sleeps unless a signal comes first.
 void pause_for(int milliseconds);

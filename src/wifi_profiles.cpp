@@ -3,6 +3,7 @@
 #include <QString>
 
 #include <algorithm>
+#include <cstring>
 #include <iterator>
 
 namespace vtl::wifi {
@@ -98,6 +99,30 @@ std::vector<Profile> named(const std::vector<Profile>& table, const QByteArray& 
     return profiles;
 }
 
+std::optional<QByteArray> field_of(const Client& client, int id, const char* field)
+{
+    static const char* const numbers[] = {"scan_ssid", "priority", "ieee80211w"};
+    const QByteArray reply = client.command(with_id("GET_NETWORK", id) + ' ' + field, reply_timeout_ms);
+    const bool number = std::any_of(std::begin(numbers), std::end(numbers),
+                                    [field](const char* name) { return std::strcmp(name, field) == 0; });
+    bool ok = false;
+    if (number && decimal(reply, &ok) != 0 && ok)
+        return reply;
+    if (!number && !reply.isEmpty() && !reply.startsWith("FAIL") && reply != "UNKNOWN COMMAND")
+        return reply;
+    return std::nullopt;
+}
+
+QByteArray unquoted(const QByteArray& value)
+{
+    return value.size() >= 2 && value.startsWith('"') && value.endsWith('"') ? value.mid(1, value.size() - 2) : value;
+}
+
+QByteArray text_value(const QByteArray& value)
+{
+    return value.startsWith('"') ? unquoted(value) : QByteArray::fromHex(value);
+}
+
 bool disabled(const Profile& profile)
 {
     return profile.flags.contains("[DISABLED]");
@@ -132,6 +157,15 @@ void Changes::unselect_later(const std::vector<Profile>& others, const std::opti
         }
         if (chosen_disabled && table && unchanged(*table, *chosen_disabled))
             undo(with_id("DISABLE_NETWORK", chosen_disabled->id));
+    });
+}
+
+void Changes::set_later(int id, const QByteArray& ssid, const char* field, const std::optional<QByteArray>& value)
+{
+    steps_.push_back([this, id, ssid, field, value] {
+        const std::vector<Profile>* table = fresh_table();
+        if (table && unchanged(*table, {id, ssid, {}}))
+            undo(with_id("SET_NETWORK", id) + ' ' + field + ' ' + value.value_or("NULL"));
     });
 }
 

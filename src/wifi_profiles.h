@@ -39,11 +39,27 @@ QByteArray profile_table(const Client& client);
 // Without the whole table the profiles an action touches could not be told.
 std::vector<Profile> profiles(const Client& client);
 
+// The files of the CA folder that `named` profiles check their servers by;
+// without a request when the folder holds none.
+QByteArrayList ca_files_of(const Client& client, const std::vector<Profile>& named);
+// Removes those of `files` that no saved profile names any longer. Best
+// effort: a table it cannot read keeps them all.
+void remove_unnamed(const Client& client, QByteArrayList files);
+
 // Another client may have removed a profile and added one under its id: a
 // profile is touched only while its id still holds its name.
 bool unchanged(const std::vector<Profile>& table, const Profile& known);
 std::vector<Profile> named(const std::vector<Profile>& table, const QByteArray& ssid);
 bool disabled(const Profile& profile);
+// What profile `id` holds in `field`, as SET_NETWORK takes it back; nothing
+// for the daemon's default: a number 0 (also when it gives none), a text it
+// does not have (FAIL).
+std::optional<QByteArray> field_of(const Client& client, int id, const char* field);
+// A text field's value without the quotes GET_NETWORK gives it.
+QByteArray unquoted(const QByteArray& value);
+// The bytes of a text field GET_NETWORK gives in quotes, or in hex when they
+// are not printable.
+QByteArray text_value(const QByteArray& value);
 
 // What one operation has changed in the daemon, undone newest first unless
 // the operation commits. The daemon acts on a request before it answers, so
@@ -68,6 +84,9 @@ public:
     // What a selection disabled: the others that were enabled, and the chosen
     // profile's own flag. Without a table the others are enabled all the same.
     void unselect_later(const std::vector<Profile>& others, const std::optional<Profile>& chosen_disabled);
+    // A field of the saved profile `id` named `ssid`, set back to `value` (as
+    // GET_NETWORK gave it; nothing: unset).
+    void set_later(int id, const QByteArray& ssid, const char* field, const std::optional<QByteArray>& value);
     // The profile that an unanswered ADD_NETWORK may have made: the one without
     // a name that was not there before. If several appeared, another client is
     // making one too, and none is taken.

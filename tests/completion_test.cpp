@@ -50,7 +50,7 @@ void CompletionTest::completes_data()
     QTest::addColumn<bool>("daemon");
     QTest::addColumn<QByteArray>("replies");
     QTest::newRow("actions") << QByteArray("vantrel-wifi ''") << true
-                             << QByteArray("status\nlist\npick\nconnect\nserver\npassword\ndisconnect\nforget\nhelp\n");
+                             << QByteArray("status\nlist\npick\nconnect\nserver\ntrust\npassword\ndisconnect\nforget\nhelp\n");
     QTest::newRow("an action by its start, after a flag") << QByteArray("vantrel-wifi --json di") << true
                                                           << QByteArray("disconnect\n");
     QTest::newRow("the flags of list") << QByteArray("vantrel-wifi list --") << true
@@ -79,6 +79,7 @@ void CompletionTest::completes_data()
         << QByteArray("vantrel-wifi connect --private-key '" VANTREL_SOURCE_DIR "/tests/data/bun'") << true
         << QByteArray(VANTREL_SOURCE_DIR "/tests/data/bundle.p12\n");
     QTest::newRow("names for server") << QByteArray("vantrel-wifi server --json M") << true << QByteArray("My\\ Net\n");
+    QTest::newRow("trust: saved names only") << QByteArray("vantrel-wifi trust ''") << true << QByteArray("My\\ Net\nOffice\n");
     QTest::newRow("no names for pick") << QByteArray("vantrel-wifi pick ''") << true << QByteArray();
     QTest::newRow("no daemon: nothing, silently") << QByteArray("vantrel-wifi connect ''") << false << QByteArray();
     QTest::newRow("vantrel-battery modes") << QByteArray("vantrel-battery --p") << true

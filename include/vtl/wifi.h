@@ -53,6 +53,8 @@ struct EnterpriseWords {
         server_cert;
     bool passphrase = false; // --password-stdin
 };
+// Fails unless `eap`, when given, names a method joined here: peap, ttls or tls.
+void check_method(const std::optional<QByteArray>& eap);
 // Checks the values in turn and fails with the first rule broken. Without a
 // CA certificate or a pinned server certificate the system bundle is the CA:
 // VANTREL_CA_BUNDLE, else /etc/ssl/certs/ca-certificates.crt, which must be there.
@@ -66,6 +68,7 @@ struct ServerCertificate {
     int depth = 0;
     QByteArray subject;
     QByteArray sha256; // of its DER form, in lower-case hex
+    QByteArray der;    // the certificate itself, when the daemon told it
 };
 struct ServerChain {
     std::vector<ServerCertificate> chain; // by depth
@@ -82,6 +85,61 @@ public:
 private:
     ServerChain chain_;
 };
+// What a certificate says of itself, read from its DER form: names as the
+// daemon writes them (/C=XX/O=Name/CN=host, other bytes as \xHH), times in
+// UTC as YYYYMMDDHHMMSS. Text from the air, to be shown escaped.
+struct CertificateFacts {
+    QByteArray subject;
+    QByteArray issuer;
+    QByteArray not_before;
+    QByteArray not_after;
+    QByteArray common_name; // the subject's last CN
+    QByteArrayList dns_names;
+    bool self_signed = false; // its issuer is its subject
+};
+// Nothing unless `der` is one whole certificate that reads as X.509.
+std::optional<CertificateFacts> read_certificate(const QByteArray& der);
+
+// What trusting a server on first use trusts: the topmost self-signed
+// certificate above the server's own, the organisation's CA, which vouches
+// for the server's next certificates too; nullptr when there is none (the
+// chain's top is an intermediate CA, or the daemon did not tell the DER):
+// then the server's certificate alone.
+const ServerCertificate* organisation_ca(const ServerChain& chain);
+// A certificate of the chain is not valid at `now` (UTC, YYYYMMDDHHMMSS):
+// past its validity or not valid yet. Such a chain is never trusted.
+bool outdated(const ServerChain& chain, const QByteArray& now);
+// Whether a saved server check, a pin (hash://) or a CA file, takes the
+// chain, as far as fingerprints and names tell (the join proves it); nothing
+// when it cannot be told.
+std::optional<bool> check_takes(const QByteArray& ca_cert, const ServerChain& chain);
+// The time now in UTC, as YYYYMMDDHHMMSS.
+QByteArray utc_now();
+
+// The folder where a CA trusted on first use is kept, a PEM file each named
+// by its SHA-256: VANTREL_WIFI_CA_DIR, else /var/lib/vantrel-wifi/ca.
+QByteArray ca_folder();
+
+// A CA certificate kept in the CA folder for a profile to name. A file this
+// run wrote goes again unless the run keeps it: a run that fails leaves the
+// folder as it was.
+class KeptCa {
+public:
+    // `der` as <folder>/<sha256>.pem, written to a new name and linked there,
+    // never over a different file; nothing when the folder cannot take it.
+    static std::unique_ptr<KeptCa> write(const QByteArray& der);
+    ~KeptCa();
+    KeptCa(const KeptCa&) = delete;
+    KeptCa& operator=(const KeptCa&) = delete;
+    const QByteArray& path() const { return path_; }
+    void keep() { written_ = false; }
+
+private:
+    KeptCa(QByteArray path, bool written) : path_(std::move(path)), written_(written) {}
+    QByteArray path_;
+    bool written_;
+};
+
 // True for flags whose only 802.1X key management is EAP-SHA256: WPA3-Enterprise only.
 bool sha256_only(const QByteArray& flags);
 
@@ -198,8 +256,18 @@ public:
     // is as before, the current network left. `enterprise` gives the outer
     // identity and the key management.
     ServerChain server_chain(const QByteArray& ssid, const Enterprise& enterprise, bool hidden, int timeout_ms) const;
+    // A saved profile's method, server check (ca_cert), outer identity and
+    // TLS key, when its key management is 802.1X.
+    std::optional<Enterprise> enterprise_of(int id) const;
+    // Gives the saved enterprise profile `id`, `saved` as enterprise_of()
+    // read it, the server check `ca_cert` (a CA file or a pin; its domain
+    // check kept) and joins it to prove the check: on any failure the old
+    // check is back; on success the configuration is written once. Identity,
+    // password and key stay where they are.
+    void trust(int id, const QByteArray& ssid, Enterprise saved, const QByteArray& ca_cert, int timeout_ms) const;
     void disconnect() const;
-    // Removes every saved profile of that name.
+    // Removes every saved profile of that name, and a CA file of the CA
+    // folder that no profile left names.
     void forget(const QByteArray& ssid) const;
 
     static Status parse_status(const QByteArray& text);
