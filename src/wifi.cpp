@@ -79,39 +79,45 @@ void wait_connected(const Client& client, const QByteArray& ssid, int timeout_ms
 // SAVE_CONFIG, ours or anyone's, would write that down: the profiles enabled
 // before it are enabled again, on success and on failure alike. It enables
 // the chosen one too, which failure disables again if it was disabled.
-std::vector<Profile> select(const Client& client, Changes& changes, const Profile& chosen, const char* operation)
+struct Selection {
+    std::vector<Profile> others;
+    std::optional<Profile> chosen_disabled;
+};
+Selection select(const Client& client, Changes& changes, const Profile& chosen, const char* operation)
 {
     const std::vector<Profile> table = profiles(client);
     if (!unchanged(table, chosen))
         throw failure(QStringLiteral("The selected network is not saved."));
-    std::vector<Profile> others;
-    std::optional<Profile> chosen_disabled;
+    Selection selection;
     for (const Profile& profile : table) {
         if (profile.id == chosen.id && disabled(profile))
-            chosen_disabled = profile;
+            selection.chosen_disabled = profile;
         else if (profile.id != chosen.id && !disabled(profile))
-            others.push_back(profile);
+            selection.others.push_back(profile);
     }
-    changes.unselect_later(others, chosen_disabled); // withdrawn by enable_again
+    changes.unselect_later(selection.others, selection.chosen_disabled); // withdrawn by enable_again
     const QByteArray reply = changes.send(with_id("SELECT_NETWORK", chosen.id));
     if (reply != "OK")
         changes.withdraw();
     require_ok(reply, operation);
-    return others;
+    return selection;
 }
 
 // On the way to success each must be done before anything is saved; a
-// profile that another client has removed or replaced meanwhile is left alone.
-void enable_again(const Client& client, Changes& changes, const std::vector<Profile>& others)
+// profile that another client has removed or replaced meanwhile is left
+// alone. Until the run commits, failure still disables the chosen one again.
+void enable_again(const Client& client, Changes& changes, const Selection& selection)
 {
-    if (!others.empty()) {
+    if (!selection.others.empty()) {
         const std::vector<Profile> table = profiles(client);
-        for (const Profile& profile : others) {
+        for (const Profile& profile : selection.others) {
             if (unchanged(table, profile))
                 send_expecting_ok(client, enable_request(profile.id), "re-enable saved Wi-Fi network");
         }
     }
     changes.withdraw();
+    if (selection.chosen_disabled)
+        changes.unselect_later({}, selection.chosen_disabled);
 }
 
 // `before` is the table read just before the add: if its reply is lost, the
@@ -322,10 +328,10 @@ void Client::connect_saved(int id, const QByteArray& ssid, int timeout_ms) const
     const std::optional<Enterprise> watched = enterprise_of(id);
     Changes changes(socket_path_);
     const std::unique_ptr<Events> events = watched ? std::make_unique<Events>(socket_path_) : nullptr;
-    const std::vector<Profile> others = select(*this, changes, {id, ssid, {}}, "select saved Wi-Fi network");
+    const Selection selection = select(*this, changes, {id, ssid, {}}, "select saved Wi-Fi network");
     EapWatch watch(watched.value_or(Enterprise()), ssid, true);
     wait_connected(*this, ssid, connect_timeout(timeout_ms), events.get(), &watch);
-    enable_again(*this, changes, others);
+    enable_again(*this, changes, selection);
     changes.commit();
 }
 
@@ -361,10 +367,10 @@ void Client::connect_new(const QByteArray& ssid, Credentials credentials, const 
     const int id = add_profile(changes, profiles(*this), ssid);
     const std::unique_ptr<Events> events = listen(socket_path_, kind);
     configure(*this, id, ssid, kind, password, settings);
-    const std::vector<Profile> others = select(*this, changes, {id, ssid, {}}, "select Wi-Fi network");
+    const Selection selection = select(*this, changes, {id, ssid, {}}, "select Wi-Fi network");
     EapWatch watch(enterprise, ssid, false);
     wait_connected(*this, ssid, connect_timeout(timeout_ms), events.get(), &watch);
-    enable_again(*this, changes, others);
+    enable_again(*this, changes, selection);
     save(*this, changes, "save Wi-Fi network");
 }
 
@@ -394,12 +400,12 @@ void Client::replace_password(const QByteArray& ssid, Credentials credentials, c
     const int id = add_profile(changes, before, ssid);
     const std::unique_ptr<Events> events = listen(socket_path_, kind);
     configure(*this, id, ssid, kind, password, settings);
-    const std::vector<Profile> others = select(*this, changes, {id, ssid, {}}, "select Wi-Fi network");
+    const Selection selection = select(*this, changes, {id, ssid, {}}, "select Wi-Fi network");
     // An untried profile never replaces a working one: this join is always waited for.
     const int wait = connect_timeout(timeout_ms);
     EapWatch watch(watched, ssid, true);
     wait_connected(*this, ssid, wait > 0 ? wait : timeout_ms, events.get(), &watch);
-    enable_again(*this, changes, others);
+    enable_again(*this, changes, selection);
     const std::optional<std::runtime_error> failed = remove_profiles(*this, changes, profiles(*this), old);
     save(*this, changes, "save Wi-Fi network");
     if (failed)
@@ -436,10 +442,10 @@ void Client::trust(int id, const QByteArray& ssid, Enterprise saved, const QByte
         changes.withdraw();
     require_ok(reply, setting_phrase("ca_cert"));
     const Events events(socket_path_);
-    const std::vector<Profile> others = select(*this, changes, {id, ssid, {}}, "select saved Wi-Fi network");
+    const Selection selection = select(*this, changes, {id, ssid, {}}, "select saved Wi-Fi network");
     EapWatch watch(saved, ssid, true);
     wait_connected(*this, ssid, connect_timeout(timeout_ms), &events, &watch);
-    enable_again(*this, changes, others);
+    enable_again(*this, changes, selection);
     save(*this, changes, "save Wi-Fi network");
 }
 
