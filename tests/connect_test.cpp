@@ -133,11 +133,15 @@ Replies add_enterprise(const QByteArray& ssid, const QByteArray& password,
             "SET_NETWORK 3 domain_suffix_match \"example.org\"", "ENABLE_NETWORK 3"};
 }
 
-// The daemon with the tool's table and `script`; "<events>" are sent once a socket attaches.
+// The daemon with the tool's table, or "<profiles>", and `script`; "<events>"
+// are sent once a socket attaches.
 void load(FakeDaemon& daemon, const Script& script)
 {
-    daemon.keep_profiles(saved_profiles);
+    const auto profiles = script.find("<profiles>");
+    daemon.keep_profiles(profiles == script.end() ? saved_profiles : *profiles->second.first());
     for (const auto& [request, replies] : script) {
+        if (request == "<profiles>")
+            continue;
         if (request != "<events>") {
             daemon.script(request, replies);
             continue;
@@ -508,6 +512,23 @@ void ConnectTest::connects_data()
             << none << error + message + '\n' << add_enterprise("Campus", "pw") + select_new + enable_others + remove_new
             << as_saved;
     }
+    // A key's passphrase of 256 bytes is taken; the daemon asking for one is the key's failure.
+    QTest::newRow("TLS, the daemon asks for the passphrase: the key's message")
+        << (enterprise("connect --eap tls --identity a --domain example.org --password-stdin Campus")
+            << QStringLiteral("--private-key") << key)
+        << QByteArray(256, 'k') + '\n' << defaults
+        << with(with(daemon_script("Campus"), "STATUS", {"id=0\n" + completed("Home"), associated}), "<events>",
+                {"<3>CTRL-REQ-PASSPHRASE-0:Private key passphrase needed for SSID Campus"})
+        << none << error + "wpa_supplicant could not use the private key " + key.toUtf8()
+                    + "; check its passphrase and that the daemon can read it.\n"
+        << Replies{"ADD_NETWORK", "SET_NETWORK 3 ssid 43616d707573", "SET_NETWORK 3 key_mgmt WPA-EAP WPA-EAP-SHA256",
+                   "SET_NETWORK 3 ieee80211w 1", "SET_NETWORK 3 eap TLS", "SET_NETWORK 3 identity 61",
+                   "SET_NETWORK 3 private_key \"" + key.toUtf8() + '"',
+                   "SET_NETWORK 3 private_key_passwd " + QByteArray(256, 'k').toHex(),
+                   "SET_NETWORK 3 ca_cert \"" VANTREL_SOURCE_DIR "/tests/data/ca.pem\"",
+                   "SET_NETWORK 3 domain_suffix_match \"example.org\"", "ENABLE_NETWORK 3"}
+            + select_new + enable_others + remove_new
+        << as_saved;
     const QList<std::pair<QStringList, QByteArray>> refused = {
         {enterprise("connect --eap peap --identity a --domain example.org --password-stdin Office"),
          "Office is already saved; forget it first to join it with other settings."},
@@ -543,31 +564,113 @@ void ConnectTest::connects_data()
         << add_enterprise("Campus", "pw", "\"hash://server/sha256/" + QByteArray("d103").repeated(16) + '"')
             + select_new + enable_others + Replies{"SAVE_CONFIG"}
         << joined("Campus");
-    // The realm is what follows the last "@"; the names come from the air, shown escaped.
+    // The realm is what follows the last "@"; the names come from the air, shown escaped, the
+    // server's own only and each once; the probe ends at its own verdict, not at another error.
     const Answers probe = {"<3>CTRL-EVENT-EAP-PEER-CERT depth=1 subject='/CN=Root' hash=AB12",
+                 "<3>CTRL-EVENT-EAP-PEER-ALT depth=1 DNS:ca.example.org",
+                 "<3>CTRL-EVENT-EAP-TLS-CERT-ERROR reason=1 depth=1 subject='/CN=Root' err='unable to get issuer'",
                  "<3>CTRL-EVENT-EAP-PEER-CERT depth=0 subject='/CN=evil\x1b[2J' hash=cd34",
                  "<3>CTRL-EVENT-EAP-PEER-CERT depth=0 subject='/CN=evil\x1b[2J' cert=3082",
                  "<3>CTRL-EVENT-EAP-PEER-CERT depth=1 subject='/CN=Root' hash=ab12",
-                 "<3>CTRL-EVENT-EAP-PEER-ALT depth=0 DNS:*.example.org",
+                 "<3>CTRL-EVENT-EAP-PEER-ALT depth=0 DNS:my $host.example.org",
+                 "<3>CTRL-EVENT-EAP-PEER-ALT depth=0 DNS:radius.example.org",
                  "<3>CTRL-EVENT-EAP-PEER-ALT depth=0 DNS:radius.example.org",
                  "<3>CTRL-EVENT-EAP-TLS-CERT-ERROR reason=8 depth=0 subject='/CN=evil' err='Server certificate chain probe'"};
-    const QList<std::pair<const char*, QByteArray>> shown = {
-        {"", "Server of Campus: *.example.org, radius.example.org\n  certificate  /CN=evil\\x1b[2J\n"
-             "  sha256       cd34\n  issued by    /CN=Root\nTo trust it: vantrel-wifi connect --eap peap "
-             "--identity x@y@example.org --domain example.org --server-cert cd34 --password-stdin Campus\n"},
-        {" --json", "{\"chain\":[{\"depth\":0,\"sha256\":\"cd34\",\"subject\":\"/CN=evil\\u001b[2J\"},{\"depth\":1,"
-                   "\"sha256\":\"ab12\",\"subject\":\"/CN=Root\"}],\"names\":[\"*.example.org\",\"radius.example.org\"],"
-                   "\"ssid\":\"Campus\"}\n"}};
-    for (const auto& [flag, out] : shown) {
-        QTest::addRow("server%s: the chain shown, the probe undone", flag)
-            << words((QByteArray("server --identity x@y@example.org Campus") + flag).constData()) << none << defaults
-            << with(daemon_script("Campus"), "<events>", probe) << out << none
-            << Replies{"ADD_NETWORK", "SET_NETWORK 3 ssid 43616d707573", "SET_NETWORK 3 key_mgmt WPA-EAP WPA-EAP-SHA256",
-                   "SET_NETWORK 3 ieee80211w 1", "SET_NETWORK 3 eap PEAP TTLS",
-                   "SET_NETWORK 3 identity " + QByteArray("anonymous@example.org").toHex(),
-                       "SET_NETWORK 3 ca_cert \"probe://\"", "ENABLE_NETWORK 3"}
-                + select_new + enable_others + remove_new
-            << as_saved;
+    const QByteArray alone = "Trusting it trusts this server certificate alone, which must be trusted again when it is "
+                             "renewed; compare its sha256 with the one your organisation publishes.\n";
+    const QByteArray chain = "Server of Campus: my $host.example.org, radius.example.org\n  certificate  /CN=evil\\x1b[2J\n"
+                             "  sha256       cd34\n  issued by    /CN=Root\n  sha256       ab12\n" + alone;
+    // The certificates themselves, as the daemon passes them on: a CA and its server's, one expired.
+    const auto told = [](const char* file, int at, const char* subject, const char* hash) {
+        QFile pem(QStringLiteral(VANTREL_SOURCE_DIR "/tests/data/") + QLatin1String(file));
+        const QByteArray text = pem.open(QIODevice::ReadOnly) ? pem.readAll() : QByteArray();
+        QByteArrayList blocks = text.split('-');
+        blocks.removeIf([](const QByteArray& block) { return !block.trimmed().startsWith("MII"); });
+        const QByteArray base64 = blocks.value(at);
+        const QByteArray event = "<3>CTRL-EVENT-EAP-PEER-CERT depth=" + QByteArray::number(at) + " subject='" + subject + '\'';
+        return Answers{event + " hash=" + hash, event + " cert=" + QByteArray::fromBase64(base64).toHex()};
+    };
+    const char* server_subject = "/C=XX/O=Vantrel Test/CN=radius.example.org";
+    const char* root = "/C=XX/O=Vantrel Test/CN=Vantrel Test Root CA";
+    const Answers verdict = {probe.last()};
+    const Answers certificates = told("chain.pem", 1, root, "ab12") + told("chain.pem", 0, server_subject, "cd34") + verdict;
+    const Answers expired = told("chain.pem", 1, root, "ab12") + told("expired.pem", 0, server_subject, "cd34") + verdict;
+    const auto read = [root](const char* until, const char* state) {
+        return "Server of Campus: radius.example.org, *.example.org\n  certificate  /C=XX/O=Vantrel Test/CN=radius.example.org\n"
+               "  issuer       " + QByteArray(root) + "\n  valid        2026-12-10 to " + until + state + "\n  sha256       cd34\n"
+               "  issued by    " + root + "\n  valid until  2126-11-16, self-signed\n  sha256       ab12\n";
+    };
+    // The probe's requests with its outer identity, then its undoing.
+    const auto probed = [](const QByteArray& outer) {
+        return Replies{"ADD_NETWORK", "SET_NETWORK 3 ssid 43616d707573", "SET_NETWORK 3 key_mgmt WPA-EAP WPA-EAP-SHA256",
+                       "SET_NETWORK 3 ieee80211w 1", "SET_NETWORK 3 eap PEAP TTLS", "SET_NETWORK 3 identity " + outer.toHex(),
+                       "SET_NETWORK 3 ca_cert \"probe://\"", "ENABLE_NETWORK 3", "SELECT_NETWORK 3"}
+            + enable_others + remove_new;
+    };
+    // Campus saved (id 5), its server pinned to another certificate.
+    const Script saved_campus = with(with(with(daemon_script("Campus"), "<profiles>",
+                                               {saved_profiles + "5\tCampus\tany\t[DISABLED]\n"}),
+                                          "GET_NETWORK 5 key_mgmt", {"WPA-EAP"}),
+                                     "GET_NETWORK 5 ca_cert", {"\"hash://server/sha256/" + QByteArray("aa").repeated(32) + '"'});
+    const QStringList spaced = {QStringLiteral("--identity"), QStringLiteral("x y@example.org")};
+    const struct {
+        const char* name;
+        QStringList arguments;
+        Script script;
+        QByteArray out;
+        QByteArray err;
+        Replies requests;
+        QByteArray profiles = as_saved;
+    } servers[] = {
+        {"server: the chain shown, the probe undone", words("server Campus") + spaced,
+         with(daemon_script("Campus"), "<events>", probe),
+         chain + "To trust it: vantrel-wifi connect --eap METHOD --identity 'x y@example.org' "
+                 "--domain 'my $host.example.org' --server-cert cd34 --password-stdin Campus\n",
+         none, probed("anonymous@example.org")},
+        {"server --json: the chain shown, the probe undone", words("server --json Campus") + spaced,
+         with(daemon_script("Campus"), "<events>", probe),
+         "{\"chain\":[{\"depth\":0,\"sha256\":\"cd34\",\"subject\":\"/CN=evil\\u001b[2J\"},{\"depth\":1,"
+         "\"sha256\":\"ab12\",\"subject\":\"/CN=Root\"}],\"names\":[\"my $host.example.org\",\"radius.example.org\"],"
+         "\"ssid\":\"Campus\",\"trusts\":\"certificate\"}\n",
+         none, probed("anonymous@example.org")},
+        {"server, the certificates read: the CA, and the method named", words("server --eap ttls Campus"),
+         with(daemon_script("Campus"), "<events>", certificates),
+         read("2126-11-16", "") + "Trusting it trusts the CA " + root + ", which vouches for the server's next "
+             "certificates too; compare the CA's sha256 with the one your organisation publishes.\nTo trust it: "
+             "vantrel-wifi connect --eap ttls --identity NAME --domain radius.example.org --ca-cert FILE --password-stdin "
+             "Campus\n",
+         none, probed("anonymous")},
+        {"server --json, the certificates read", words("server --json Campus"),
+         with(daemon_script("Campus"), "<events>", certificates),
+         "{\"chain\":[{\"depth\":0,\"issuer\":\"" + QByteArray(root) + "\",\"not_after\":\"2126-11-16T15:32:35Z\","
+         "\"not_before\":\"2026-12-10T15:32:35Z\",\"self_signed\":false,\"sha256\":\"cd34\",\"subject\":\""
+             + server_subject + "\"},{\"depth\":1,\"issuer\":\"" + root + "\",\"not_after\":\"2126-11-16T15:32:35Z\","
+         "\"not_before\":\"2026-12-10T15:32:35Z\",\"self_signed\":true,\"sha256\":\"ab12\",\"subject\":\"" + root
+             + "\"}],\"names\":[],\"ssid\":\"Campus\",\"trusts\":\"ca\"}\n",
+         none, probed("anonymous")},
+        {"server: an expired certificate is not offered", words("server Campus"),
+         with(daemon_script("Campus"), "<events>", expired),
+         read("2026-12-09", ", expired") + "A certificate is past its validity or not valid yet: it is not offered for "
+                                           "trust.\n",
+         none, probed("anonymous")},
+        {"server of a saved network: its check, and trust", words("server Campus"),
+         with(saved_campus, "<events>", probe),
+         "The check saved for Campus does not take this server: it trusts the certificate with sha256 "
+             + QByteArray("aa").repeated(32) + ".\n" + chain + "To trust it: vantrel-wifi trust Campus --server-cert cd34\n",
+         none, probed("anonymous"), as_saved + "5 Campus [DISABLED]|"},
+        {"server of WPA3-Enterprise alone: protection required", words("server Strict"), daemon_script("Strict"), none,
+         error + "The network's server did not show a certificate.\n",
+         Replies{"ADD_NETWORK", "SET_NETWORK 3 ssid 537472696374", "SET_NETWORK 3 key_mgmt WPA-EAP-SHA256",
+                 "SET_NETWORK 3 ieee80211w 2", "SET_NETWORK 3 eap PEAP TTLS",
+                 "SET_NETWORK 3 identity " + QByteArray("anonymous").toHex(), "SET_NETWORK 3 ca_cert \"probe://\"",
+                 "ENABLE_NETWORK 3", "SELECT_NETWORK 3"} + enable_others + remove_new},
+        {"server of a network that is not enterprise", words("server Secure"), daemon_script("Secure"), none,
+         error + "Secure is not an enterprise network.\n", Replies{}},
+    };
+    for (const auto& row : servers) {
+        const bool wait = !QByteArray(row.name).contains("Strict") && !QByteArray(row.name).contains("WPA3");
+        QTest::newRow(row.name) << row.arguments << none << (wait ? defaults : no_wait) << row.script << row.out
+                                << row.err << row.requests << row.profiles;
     }
     QTest::newRow("enterprise without a CA bundle: no change")
         << words("connect --eap peap --identity a --domain example.org --password-stdin Campus") << QByteArray("pw\n")

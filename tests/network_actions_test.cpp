@@ -2,11 +2,13 @@
 #include "support/fake_daemon.h"
 #include "support/tool_run.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QMap>
 #include <QSet>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <algorithm>
@@ -98,6 +100,7 @@ private Q_SLOTS:
     void lists_crowded_places();
     void follows_the_link_data();
     void follows_the_link();
+    void forgets_a_ca_no_profile_names();
 };
 
 void NetworkActionsTest::runs_data()
@@ -534,6 +537,28 @@ void NetworkActionsTest::follows_the_link()
     QVERIFY2(requests.count("STATUS") <= timer.elapsed() / interval + 2, qPrintable(QString::number(requests.count("STATUS"))));
     QVERIFY(arguments.contains(QStringLiteral("--json")) || !requests.contains("SIGNAL_POLL"));
     QCOMPARE(requests.contains("DETACH"), attach.last() == "OK\n" && events.isEmpty());
+}
+
+// Of the CA folder's files, forget removes the one that only the forgotten
+// profiles named: one another profile names stays, and so does one none names.
+void NetworkActionsTest::forgets_a_ca_no_profile_names()
+{
+    const QTemporaryDir folder;
+    for (const char* name : {"a.pem", "b.pem", "c.pem"}) {
+        QFile file(folder.filePath(QLatin1String(name)));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+    const auto named = [&folder](const char* name) { return '"' + folder.filePath(QLatin1String(name)).toUtf8() + '"'; };
+    FakeDaemon daemon;
+    daemon.keep_profiles("network id / ssid / bssid / flags\n0\tCorp\tany\t\n1\tOther\tany\t\n2\tCorp\tany\t\n");
+    daemon.reply("GET_NETWORK 0 ca_cert", named("a.pem"));
+    daemon.reply("GET_NETWORK 1 ca_cert", named("b.pem"));
+    daemon.reply("GET_NETWORK 2 ca_cert", named("b.pem"));
+    daemon.reply("SAVE_CONFIG", "OK\n");
+    const ToolRun run = run_wifi(wifi_environment(daemon.path(), {QStringLiteral("VANTREL_WIFI_CA_DIR=") + folder.path()}),
+                                 words("forget --yes Corp"));
+    QCOMPARE(run.out, QByteArray("Forgot Corp.\n"));
+    QCOMPARE(QDir(folder.path()).entryList(QDir::Files), (QStringList{QStringLiteral("b.pem"), QStringLiteral("c.pem")}));
 }
 
 QTEST_GUILESS_MAIN(NetworkActionsTest)

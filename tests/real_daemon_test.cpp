@@ -1132,6 +1132,11 @@ void RealDaemonTest::checks_enterprise_servers_data()
          "The check saved for Corp does not take this server: it trusts the certificate with sha256 {sha}.\n"
              + chain("renewed") + trust_ca,
          {"ca_cert=\"{cafile}\"", "password=\"alice-pass-1\""}, pinned},
+        {"trust on a terminal whose join fails: the CA kept goes again", "renewed", "trust Corp",
+         "Trust this server? [y/N] |y", "The network refused the identity or password.",
+         "The check saved for Corp does not take this server: it trusts the certificate with sha256 {sha}.\n"
+             + chain("renewed") + trust_ca,
+         {}, QByteArray(pinned).replace("alice-pass-1", "alice-pass-2"), 1},
         {"trust on a terminal, no: nothing changes", "renewed", "trust Corp", "Trust this server? [y/N] |n", "",
          "The check saved for Corp does not take this server: it trusts the certificate with sha256 {sha}.\n"
              + chain("renewed") + trust_ca,

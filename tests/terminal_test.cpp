@@ -50,6 +50,8 @@ private Q_SLOTS:
     void restores_echo();
     void shows_progress_data();
     void shows_progress();
+    void asks_to_trust_data();
+    void asks_to_trust();
 };
 
 void TerminalTest::hides_the_password()
@@ -168,6 +170,59 @@ void TerminalTest::shows_progress()
     }
     QTEST(run.finish(), "status");
     QTEST(run.screen(), "screen");
+}
+
+// Only a server whose chain ends at a CA the check does not know may be
+// trusted, and only by a person who answers at a terminal: Enter is no.
+void TerminalTest::asks_to_trust_data()
+{
+    QTest::addColumn<QByteArray>("error"); // the daemon's verdict on the server
+    QTest::addColumn<bool>("piped");        // standard input a pipe, standard error still the terminal
+    QTest::addColumn<bool>("asked");
+    const QByteArray unknown_ca = "reason=1 depth=1 subject='/CN=Root' err='self-signed certificate in certificate chain'";
+    QTest::newRow("an unknown CA; Enter is no") << unknown_ca << false << true;
+    QTest::newRow("another name: never asked") << QByteArray("reason=9 depth=0 subject='/CN=x' err='Domain suffix mismatch'")
+                                               << false << false;
+    QTest::newRow("standard input a pipe: never asked") << unknown_ca << true << false;
+}
+
+void TerminalTest::asks_to_trust()
+{
+    QFETCH(QByteArray, error);
+    QFETCH(bool, piped);
+    QFETCH(bool, asked);
+    FakeDaemon daemon;
+    daemon.reply("SCAN", "OK\n");
+    daemon.reply("SCAN_RESULTS", "bssid\naa:08\t2412\t-50\t[WPA2-EAP-CCMP][ESS]\tCampus\n");
+    daemon.keep_profiles("network id / ssid / bssid / flags\n");
+    daemon.reply("STATUS", "wpa_state=ASSOCIATED\n");
+    daemon.reply("ATTACH", "OK\n");
+    daemon.announce("ATTACH", {{0, "<3>CTRL-EVENT-EAP-PEER-CERT depth=1 subject='/CN=Root' hash=ab12"},
+                               {0, "<3>CTRL-EVENT-EAP-PEER-CERT depth=0 subject='/CN=x' hash=cd34"},
+                               {0, "<3>CTRL-EVENT-EAP-TLS-CERT-ERROR " + error}});
+    const QStringList pick = tool_command(QStringLiteral(VANTREL_WIFI_BINARY), words("pick"));
+    const QString answers = QStringLiteral("1\nalice\nexample.org\npw\n");
+    TerminalRun run(piped ? QStringList{QStringLiteral("/bin/sh"), QStringLiteral("-c"),
+                                        QStringLiteral("printf '%1' | exec \"$@\"").arg(answers), QStringLiteral("sh")}
+                                + pick
+                          : pick,
+                    wifi_environment(daemon.path(), {QStringLiteral("VANTREL_WIFI_SCAN_DELAY_MS=0"),
+                                                     QStringLiteral("VANTREL_CA_BUNDLE=" VANTREL_SOURCE_DIR "/tests/data/ca.pem")}));
+    const char* const prompts[] = {"Network number: ", "Identity: ", "Server domain: ", "Wi-Fi password: "};
+    for (int at = 0; !piped && at < 4; ++at) {
+        QVERIFY2(run.wait_for(prompts[at]), run.screen().constData());
+        // What is typed before the echo goes off is thrown away.
+        QVERIFY(at < 3 || run.wait_for_echo(false));
+        run.type(answers.section(QLatin1Char('\n'), at, at).toUtf8() + '\n');
+    }
+    if (asked) {
+        QVERIFY2(run.wait_for("Trust this server? [y/N] "), run.screen().constData());
+        run.type("\n");
+    }
+    QCOMPARE(run.finish(), 1);
+    QCOMPARE(run.screen().contains("Trust this server?"), asked);
+    QVERIFY2(run.screen().contains("vantrel-wifi: Could not verify the network's server: "), run.screen().constData());
+    QCOMPARE(changing(daemon.requests()).count("ADD_NETWORK"), 1);
 }
 
 QTEST_GUILESS_MAIN(TerminalTest)
