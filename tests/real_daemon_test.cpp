@@ -1155,6 +1155,12 @@ void RealDaemonTest::checks_enterprise_servers_data()
          subject + QByteArray("self-signed certificate in certificate chain "
                               "(it presented /C=XX/O=Vantrel Test/CN=Vantrel Test Root CA)."),
          chain("genuine") + trust_ca, {"ca_cert=\"{cafile}\""}, ""},
+        {"pick on a terminal: another file of the CA's name stays, the server pinned", "genuine", "pick",
+         "Network number: |1|Identity: |alice|Server domain: |example.org|Wi-Fi password: |alice-pass-1|"
+         "Trust this server? [y/N] |y|Wi-Fi password: |alice-pass-1",
+         "The CA could not be kept in {cadir}, so the server's certificate is trusted alone: trust it again when it is "
+         "renewed.",
+         chain("genuine") + trust_ca, {"ca_cert=\"hash://server/sha256/{sha}\""}, ""},
         {"pick on a terminal: a chain that stops at an issuing CA pins the server", "issued", "pick",
          "Network number: |1|Identity: |alice|Server domain: |example.org|Wi-Fi password: |alice-pass-1|"
          "Trust this server? [y/N] |y|Wi-Fi password: |alice-pass-1",
@@ -1205,9 +1211,9 @@ void RealDaemonTest::checks_enterprise_servers()
     const QDir folder(authenticator_->file(QStringLiteral("ca")));
     const QByteArray cafile = folder.filePath(QString::fromUtf8(made(QStringLiteral("genuine-ca.sha256")).trimmed()
                                                                 + ".pem")).toUtf8();
-    const auto filled = [this, &made, &cafile](QByteArray text) {
+    const auto filled = [this, &made, &cafile, &folder](QByteArray text) {
         text.replace("{ca}", "{genuine-ca.pem}").replace("{rogue}", "{impostor-ca.pem}").replace("{sha}", "{sha:genuine}");
-        text.replace("{cafile}", cafile);
+        text.replace("{cafile}", cafile).replace("{cadir}", folder.path().toUtf8());
         const QRegularExpression fact(QStringLiteral("\\{(sha|start|end):([a-z-]+)\\}"));
         for (QRegularExpressionMatch match; (match = fact.match(QString::fromUtf8(text))).hasMatch();) {
             const QString extension = match.captured(1) == QLatin1String("sha") ? QStringLiteral("sha256") : match.captured(1);
@@ -1223,6 +1229,10 @@ void RealDaemonTest::checks_enterprise_servers()
     QVERIFY(folder.mkpath(QStringLiteral(".")));
     if (profile.contains("{cafile}"))
         QVERIFY(QFile::copy(authenticator_->file(QStringLiteral("genuine-ca.pem")), QString::fromUtf8(cafile)));
+    const bool another = QByteArray(QTest::currentDataTag()).contains("another file");
+    QFile other(QString::fromUtf8(cafile));
+    QVERIFY(!another || (other.open(QIODevice::WriteOnly) && other.write("another CA\n") == 11));
+    other.close();
     const QStringList kept = folder.entryList(QDir::Files);
     const QString problem = authenticator_->serve(authenticator);
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
@@ -1298,8 +1308,10 @@ void RealDaemonTest::checks_enterprise_servers()
         for (const QByteArray& line : saved)
             QVERIFY2(daemon.config().contains('\t' + filled(line) + '\n'), filled(line).constData());
     }
-    // A CA kept for a profile is the CA itself, public.
-    if (QFile::exists(QString::fromUtf8(cafile))) {
+    // A CA kept for a profile is the CA itself, public; a file of its name is never replaced.
+    if (another)
+        QCOMPARE(made(QStringLiteral("ca/") + QFileInfo(QString::fromUtf8(cafile)).fileName()), QByteArray("another CA\n"));
+    else if (QFile::exists(QString::fromUtf8(cafile))) {
         QCOMPARE(made(QStringLiteral("ca/") + QFileInfo(QString::fromUtf8(cafile)).fileName()), made(QStringLiteral("genuine-ca.pem")));
         struct stat info {};
         QCOMPARE(::stat(cafile.constData(), &info), 0);
