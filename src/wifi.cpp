@@ -103,17 +103,27 @@ Selection select(const Client& client, Changes& changes, const Profile& chosen, 
     return selection;
 }
 
+// The daemon's flag set in place, as the file holds it: DISABLE_NETWORK would
+// end a link in use.
+void keep_from_joining(const Client& client, int id)
+{
+    send_expecting_ok(client, with_id("SET_NETWORK", id) + " disabled 1", "keep Wi-Fi network from joining by itself");
+}
+
 // On the way to success each must be done before anything is saved; a
 // profile that another client has removed or replaced meanwhile is left
-// alone. Until the run commits, failure still disables the chosen one again.
+// alone. A chosen profile that was kept from joining by itself stays so,
+// its link kept; until the run commits, failure disables it again.
 void enable_again(const Client& client, Changes& changes, const Selection& selection)
 {
-    if (!selection.others.empty()) {
+    if (!selection.others.empty() || selection.chosen_disabled) {
         const std::vector<Profile> table = profiles(client);
         for (const Profile& profile : selection.others) {
             if (unchanged(table, profile))
                 send_expecting_ok(client, enable_request(profile.id), "re-enable saved Wi-Fi network");
         }
+        if (selection.chosen_disabled && unchanged(table, *selection.chosen_disabled))
+            keep_from_joining(client, selection.chosen_disabled->id);
     }
     changes.withdraw();
     if (selection.chosen_disabled)
@@ -168,22 +178,6 @@ std::vector<Setting> carried_over(const Client& client, int id, const Kind& kind
 std::vector<Setting> hidden_setting(bool hidden)
 {
     return hidden ? std::vector<Setting>{{"scan_ssid", "1"}} : std::vector<Setting>();
-}
-
-// Saving commits. Once committed, a save whose reply was lost is asked once
-// more (the daemon writes the same file); a second silence is the daemon gone.
-void save(const Client& client, Changes& changes, const char* operation)
-{
-    QByteArray reply;
-    try {
-        reply = changes.send_committing("SAVE_CONFIG");
-    } catch (const NoReply&) {
-        if (!changes.committed())
-            throw;
-        reply = client.command("SAVE_CONFIG", reply_timeout_ms);
-    }
-    require_ok(reply, operation);
-    changes.commit();
 }
 
 // Removes `targets`, profiles of one name as `table` showed them. A removed
@@ -406,6 +400,9 @@ void Client::replace_password(const QByteArray& ssid, Credentials credentials, c
     EapWatch watch(watched, ssid, true);
     wait_connected(*this, ssid, wait > 0 ? wait : timeout_ms, events.get(), &watch);
     enable_again(*this, changes, selection);
+    // The network kept from joining by itself stays so with its new password.
+    if (disabled(old.front()) && unchanged(profiles(*this), {id, ssid, {}}))
+        keep_from_joining(*this, id);
     const std::optional<std::runtime_error> failed = remove_profiles(*this, changes, profiles(*this), old);
     save(*this, changes, "save Wi-Fi network");
     if (failed)

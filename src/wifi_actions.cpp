@@ -3,6 +3,8 @@
 #include "wifi_output.h"
 #include "wifi_terminal.h"
 
+#include <algorithm>
+
 #include <unistd.h>
 
 using vtl::wifi::Client;
@@ -212,4 +214,34 @@ void forget(const Client& client, const CommandLine& line)
     const QByteArray ssid = line.operands.first();
     client.forget(ssid);
     acknowledge(line, QStringLiteral("Forgot %1.").arg(vtl::wifi::ssid_label(ssid)));
+}
+
+void show_saved(const Client& client, const CommandLine& line)
+{
+    const std::vector<vtl::wifi::SavedNetwork> saved = client.saved_networks();
+    throw_if_interrupted();
+    write_out(saved_output(saved, line.as_json));
+}
+
+// The range nmcli gives autoconnect-priority; the daemon itself would take more.
+void set_priority(const Client& client, const CommandLine& line)
+{
+    const QByteArray& number = line.operands.at(1);
+    const bool digits = !number.isEmpty() && number.size() <= (number.startsWith('-') ? 4 : 3)
+        && std::all_of(number.begin() + (number.startsWith('-') ? 1 : 0), number.end(),
+                       [](char c) { return c >= '0' && c <= '9'; });
+    if (!digits || number == "-")
+        throw std::runtime_error("A priority is a whole number from -999 to 999.");
+    const QByteArray ssid = line.operands.first();
+    client.set_priority(ssid, number.toInt());
+    acknowledge(line, QStringLiteral("Priority of %1 set to %2.").arg(vtl::wifi::ssid_label(ssid)).arg(number.toInt()));
+}
+
+void set_autojoin(const Client& client, const CommandLine& line)
+{
+    const bool on = line.operands.first() == "on";
+    const QByteArray ssid = line.operands.at(1);
+    client.set_autojoin(ssid, on);
+    acknowledge(line, QStringLiteral("Auto-join of %1 is %2.")
+                          .arg(vtl::wifi::ssid_label(ssid), on ? QStringLiteral("on") : QStringLiteral("off")));
 }

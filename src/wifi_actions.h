@@ -58,3 +58,6 @@ void trust(const vtl::wifi::Client& client, const CommandLine& line);
 void change_password(const vtl::wifi::Client& client, const CommandLine& line);
 void disconnect(const vtl::wifi::Client& client, const CommandLine& line);
 void forget(const vtl::wifi::Client& client, const CommandLine& line);
+void show_saved(const vtl::wifi::Client& client, const CommandLine& line);
+void set_priority(const vtl::wifi::Client& client, const CommandLine& line);
+void set_autojoin(const vtl::wifi::Client& client, const CommandLine& line);

@@ -109,6 +109,14 @@ const Action actions[] = {
      "trust requires one SSID.", trust},
     {"password", {"password [--hidden] SSID"}, {"--hidden", "--json"}, one_operand, "password requires one SSID.",
      change_password},
+    {"saved", {"saved [--json]"}, {"--json"}, no_operands, "saved takes no network name.", show_saved},
+    {"priority", {"priority SSID N"}, {"--json"}, [](const CommandLine& line) { return line.operands.size() == 2; },
+     "priority requires one SSID and a number.", set_priority},
+    {"autojoin", {"autojoin on|off SSID"}, {"--json"},
+     [](const CommandLine& line) {
+         return line.operands.size() == 2 && (line.operands.first() == "on" || line.operands.first() == "off");
+     },
+     "autojoin requires on or off and one SSID.", set_autojoin},
     {"disconnect", {"disconnect"}, {"--json"}, no_operands, "disconnect takes no arguments.", disconnect},
     {"forget", {"forget --yes SSID"}, {"--yes", "--json"},
      [](const CommandLine& line) { return line.yes && one_operand(line); },

@@ -4,6 +4,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
+
 using vtl::wifi::CertificateFacts;
 using vtl::wifi::Client;
 using vtl::wifi::Network;
@@ -173,6 +175,43 @@ QByteArray networks_output(const std::vector<Network>& items, bool as_json)
     int number = 0;
     for (const Network& item : items)
         lines += shown_line(menu_line(++number, item));
+    return lines;
+}
+
+QByteArray saved_output(const std::vector<vtl::wifi::SavedNetwork>& saved, bool as_json)
+{
+    const auto yes = [](bool value) { return value ? QStringLiteral("yes") : QStringLiteral("no"); };
+    if (as_json) {
+        QJsonArray array;
+        for (const vtl::wifi::SavedNetwork& network : saved)
+            array.append(QJsonObject{{QStringLiteral("ssid"), network.ssid}, {QStringLiteral("saved_id"), network.saved_id},
+                                     {QStringLiteral("security"), network.security},
+                                     {QStringLiteral("hidden"), network.hidden},
+                                     {QStringLiteral("priority"), network.priority},
+                                     {QStringLiteral("autojoin"), network.autojoin},
+                                     {QStringLiteral("current"), network.current}});
+        return json_line(QJsonDocument(array));
+    }
+    if (saved.empty())
+        return QByteArray();
+    std::vector<QStringList> rows = {{QStringLiteral("Name"), QStringLiteral("Security"), QStringLiteral("Hidden"),
+                                      QStringLiteral("Priority"), QStringLiteral("Auto-join"), QStringLiteral("In use")}};
+    for (const vtl::wifi::SavedNetwork& network : saved)
+        rows.push_back({QString::fromUtf8(vtl::wifi::terminal_text(network.ssid)), network.security, yes(network.hidden),
+                        QString::number(network.priority),
+                        network.autojoin ? QStringLiteral("on") : QStringLiteral("off"), yes(network.current)});
+    std::vector<qsizetype> widths(rows.front().size());
+    for (const QStringList& row : rows) {
+        for (qsizetype column = 0; column < row.size(); ++column)
+            widths[size_t(column)] = std::max(widths[size_t(column)], row.at(column).size());
+    }
+    QByteArray lines;
+    for (const QStringList& row : rows) {
+        QString line;
+        for (qsizetype column = 0; column + 1 < row.size(); ++column)
+            line += row.at(column).leftJustified(widths[size_t(column)] + 2);
+        lines += (line + row.last()).toUtf8() + '\n';
+    }
     return lines;
 }
 

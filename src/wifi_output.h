@@ -20,6 +20,9 @@ QByteArray status_output(const vtl::wifi::Status& status, const vtl::wifi::Signa
 // The numbered list (the pick menu), or one JSON array.
 QByteArray networks_output(const std::vector<vtl::wifi::Network>& items, bool as_json);
 
+// The saved profiles as aligned columns under a header, or one JSON array.
+QByteArray saved_output(const std::vector<vtl::wifi::SavedNetwork>& saved, bool as_json);
+
 // The command a server block ends with, which trusts what it showed: connect
 // for a new network (the method and identity given, or METHOD and NAME),
 // trust for a saved one; none where pick asks instead.

@@ -128,6 +128,22 @@ bool disabled(const Profile& profile)
     return profile.flags.contains("[DISABLED]");
 }
 
+// Saving commits. Once committed, a save whose reply was lost is asked once
+// more (the daemon writes the same file); a second silence is the daemon gone.
+void save(const Client& client, Changes& changes, const char* operation)
+{
+    QByteArray reply;
+    try {
+        reply = changes.send_committing("SAVE_CONFIG");
+    } catch (const NoReply&) {
+        if (!changes.committed())
+            throw;
+        reply = client.command("SAVE_CONFIG", reply_timeout_ms);
+    }
+    require_ok(reply, operation);
+    changes.commit();
+}
+
 Changes::~Changes()
 {
     try {

@@ -119,4 +119,8 @@ private:
     bool committed_ = false;
 };
 
+// SAVE_CONFIG: the operation's point of no return, and once past it, its
+// end: a save whose reply was lost is asked once more.
+void save(const Client& client, Changes& changes, const char* operation);
+
 } // namespace vtl::wifi

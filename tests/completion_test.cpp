@@ -50,7 +50,7 @@ void CompletionTest::completes_data()
     QTest::addColumn<bool>("daemon");
     QTest::addColumn<QByteArray>("replies");
     QTest::newRow("actions") << QByteArray("vantrel-wifi ''") << true
-                             << QByteArray("status\nlist\npick\nconnect\nserver\ntrust\npassword\ndisconnect\nforget\nhelp\n");
+                             << QByteArray("status\nlist\npick\nconnect\nserver\ntrust\npassword\nsaved\npriority\nautojoin\ndisconnect\nforget\nhelp\n");
     QTest::newRow("an action by its start, after a flag") << QByteArray("vantrel-wifi --json di") << true
                                                           << QByteArray("disconnect\n");
     QTest::newRow("the flags of list") << QByteArray("vantrel-wifi list --") << true
@@ -78,7 +78,21 @@ void CompletionTest::completes_data()
     QTest::newRow("a key file after --private-key")
         << QByteArray("vantrel-wifi connect --private-key '" VANTREL_SOURCE_DIR "/tests/data/bun'") << true
         << QByteArray(VANTREL_SOURCE_DIR "/tests/data/bundle.p12\n");
+    // A file name is one word, a space in it or not.
+    static const QTemporaryDir files;
+    QFile spaced(files.filePath(QStringLiteral("a b.pem")));
+    QVERIFY(spaced.open(QIODevice::WriteOnly));
+    QTest::newRow("a file name with a space")
+        << "vantrel-wifi trust --ca-cert '" + files.filePath(QStringLiteral("a")).toUtf8() + "'" << true
+        << spaced.fileName().toUtf8() + '\n';
     QTest::newRow("names for server") << QByteArray("vantrel-wifi server --json M") << true << QByteArray("My\\ Net\n");
+    QTest::newRow("autojoin: on or off") << QByteArray("vantrel-wifi autojoin ''") << true << QByteArray("on\noff\n");
+    QTest::newRow("autojoin off: saved names") << QByteArray("vantrel-wifi autojoin off ''") << true
+                                               << QByteArray("My\\ Net\nOffice\n");
+    QTest::newRow("priority: saved names") << QByteArray("vantrel-wifi priority ''") << true
+                                           << QByteArray("My\\ Net\nOffice\n");
+    QTest::newRow("after the name, the action's flags") << QByteArray("vantrel-wifi forget --yes Home --") << true
+                                                        << QByteArray("--yes\n--json\n");
     QTest::newRow("trust: saved names only") << QByteArray("vantrel-wifi trust ''") << true << QByteArray("My\\ Net\nOffice\n");
     QTest::newRow("no names for pick") << QByteArray("vantrel-wifi pick ''") << true << QByteArray();
     QTest::newRow("no daemon: nothing, silently") << QByteArray("vantrel-wifi connect ''") << false << QByteArray();

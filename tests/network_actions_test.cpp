@@ -218,6 +218,21 @@ void NetworkActionsTest::runs_data()
     QTest::newRow("a later page of the table refused: no change")
         << words("forget --yes Office") << with(long_table, continuation, "FAIL\n") << none
         << QByteArray("vantrel-wifi: Could not list saved Wi-Fi networks: FAIL\n") << paged_lookup.mid(0, 2);
+    // Ranked and kept from joining by itself in place, at the range's ends.
+    QTest::newRow("priority, the range's top") << words("priority Office 999")
+        << with(networks, "SET_NETWORK 1 priority 999", "OK\n") << QByteArray("Priority of Office set to 999.\n") << none
+        << QList<QByteArray>{"SET_NETWORK 1 priority 999", "SAVE_CONFIG"};
+    QTest::newRow("priority, the range's foot") << words("priority --json Office -999")
+        << with(networks, "SET_NETWORK 1 priority -999", "OK\n") << QByteArray("{\"ok\":true}\n") << none
+        << QList<QByteArray>{"SET_NETWORK 1 priority -999", "SAVE_CONFIG"};
+    QTest::newRow("autojoin off: the flag in place") << words("autojoin off Office")
+        << with(networks, "SET_NETWORK 1 disabled 1", "OK\n") << QByteArray("Auto-join of Office is off.\n") << none
+        << QList<QByteArray>{"SET_NETWORK 1 disabled 1", "SAVE_CONFIG"};
+    QTest::newRow("autojoin on: no attempt") << words("autojoin on Attic")
+        << with(networks, "ENABLE_NETWORK 2 no-connect", "OK\n") << QByteArray("Auto-join of Attic is on.\n") << none
+        << QList<QByteArray>{"ENABLE_NETWORK 2 no-connect", "SAVE_CONFIG"};
+    QTest::newRow("autojoin of a network not saved") << words("autojoin off Stranger") << networks << none
+        << QByteArray("vantrel-wifi: Stranger is not a saved network.\n") << QList<QByteArray>();
     QTest::newRow("JSON escapes DEL and C1 controls")
         << words("list --cached --json")
         << with(with(networks, "SCAN_RESULTS", "bssid\naa:07\t2412\t-50\t[ESS]\ta\\x7f\\xc2\\x9b2J\n"),

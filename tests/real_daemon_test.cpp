@@ -77,7 +77,8 @@ struct Sequence {
     int first_change;
     int undo_from; // where a failing run's undo begins; past the end for one that succeeds
     QByteArrayList added; // the profile that success saves, if any
-    QByteArray extra = QByteArray(); // a profile saved beside the four, which success replaces with `added`
+    QByteArray from = four_profiles; // the daemon's file to begin with
+    QByteArray to = QByteArray();    // what success saves in place of it, when it changes a saved profile
 };
 
 enum class Outcome { Before, After, Either };
@@ -271,20 +272,60 @@ private:
 void RealDaemonTest::shows_status_data()
 {
     QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("config"); // its profiles; the first joined before the run
     QTest::addColumn<QByteArray>("out");
-    QTest::newRow("text") << QStringList{QStringLiteral("status")}
+    QTest::newRow("text") << QStringList{QStringLiteral("status")} << QByteArray()
                           << QByteArray("State: DISCONNECTED\nNetwork: \nAddress: 127.0.0.1\n");
-    QTest::newRow("json") << QStringList{QStringLiteral("status"), QStringLiteral("--json")}
+    QTest::newRow("json") << QStringList{QStringLiteral("status"), QStringLiteral("--json")} << QByteArray()
                           << QByteArray("{\"address\":\"127.0.0.1\",\"saved_id\":-1,\"ssid\":\"\","
                                         "\"state\":\"DISCONNECTED\"}\n");
+    // Each kind of saved profile, as the daemon holds them: hidden, ranked, kept off, two of a name.
+    const QByteArray kinds =
+        "network={\nssid=\"Home\"\nkey_mgmt=NONE\npriority=5\n}\n"
+        "network={\nssid=\"Office\"\npsk=\"password1\"\nkey_mgmt=WPA-PSK\nscan_ssid=1\ndisabled=1\n}\n"
+        "network={\nssid=\"Modern\"\nsae_password=\"pw\"\nkey_mgmt=SAE\nieee80211w=2\npriority=-3\ndisabled=1\n}\n"
+        "network={\nssid=\"Campus\"\nkey_mgmt=WPA-EAP\neap=PEAP\nidentity=\"a\"\npassword=\"p\"\ndisabled=1\n}\n"
+        "network={\nssid=\"Corp\"\nkey_mgmt=WPA-EAP\neap=TLS\nidentity=\"d\"\nprivate_key=\"/k\"\ndisabled=1\n}\n"
+        "network={\nssid=\"Old\"\nkey_mgmt=NONE\nwep_key0=\"abcde\"\ndisabled=1\n}\n"
+        "network={\nssid=436166c3a91b\nkey_mgmt=NONE\ndisabled=1\n}\n"
+        "network={\nssid=\"Office\"\nkey_mgmt=NONE\ndisabled=1\n}\n";
+    QTest::newRow("saved") << words("saved") << kinds
+                           << QByteArray("Name      Security                      Hidden  Priority  Auto-join  In use\n"
+                                         "Home      open                          no      5         on         yes\n"
+                                         "Office    WPA personal                  yes     0         off        no\n"
+                                         "Modern    WPA3 personal                 no      -3        off        no\n"
+                                         "Campus    WPA enterprise (PEAP)         no      0         off        no\n"
+                                         "Corp      WPA enterprise (certificate)  no      0         off        no\n"
+                                         "Old       unsupported                   no      0         off        no\n"
+                                         "Caf\xc3\xa9\\x1b  open                          no      0         off        no\n"
+                                         "Office    open                          no      0         off        no\n");
+    const auto entry = [](int id, const char* ssid, const char* security, bool hidden, int priority, bool current) {
+        const auto boolean = [](bool value) { return QByteArray(value ? "true" : "false"); };
+        return "{\"autojoin\":" + boolean(current) + ",\"current\":" + boolean(current) + ",\"hidden\":" + boolean(hidden)
+            + ",\"priority\":" + QByteArray::number(priority) + ",\"saved_id\":" + QByteArray::number(id)
+            + ",\"security\":\"" + security + "\",\"ssid\":\"" + ssid + "\"}";
+    };
+    QTest::newRow("saved --json") << words("saved --json") << kinds
+                                  << "[" + entry(0, "Home", "open", false, 5, true) + ','
+                                         + entry(1, "Office", "WPA personal", true, 0, false) + ','
+                                         + entry(2, "Modern", "WPA3 personal", false, -3, false) + ','
+                                         + entry(3, "Campus", "WPA enterprise (PEAP)", false, 0, false) + ','
+                                         + entry(4, "Corp", "WPA enterprise (certificate)", false, 0, false) + ','
+                                         + entry(5, "Old", "unsupported", false, 0, false) + ','
+                                         + entry(6, "Caf\xc3\xa9\\u001b", "open", false, 0, false) + ','
+                                         + entry(7, "Office", "open", false, 0, false) + "]\n";
 }
 
 void RealDaemonTest::shows_status()
 {
     QFETCH(QStringList, arguments);
-    RealDaemon daemon;
+    QFETCH(QByteArray, config);
+    RealDaemon daemon(config);
     const QString problem = daemon.start();
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    QElapsedTimer timer;
+    for (timer.start(); !config.isEmpty() && !daemon.ask("STATUS").contains("wpa_state=COMPLETED");)
+        QVERIFY2(timer.elapsed() < hang_limit_ms(0), "the first profile joined");
     const ToolRun run = run_wifi(wifi_environment(daemon.socket_path()), arguments);
     QTEST(run.out, "out");
     QCOMPARE(run.err, QByteArray());
@@ -420,6 +461,10 @@ void RealDaemonTest::keeps_all_or_nothing_data()
     QTest::addColumn<QByteArray>("config"); // the daemon's file to begin with
 
     const QByteArray pin = QByteArray("5e").repeated(32);
+    // A saved enterprise profile, its server check and its flag.
+    const QString campus = QStringLiteral("network={\n\tssid=\"Campus\"\n\tkey_mgmt=WPA-EAP\n\teap=PEAP\n\tidentity=\"alice\"\n"
+                                          "\tpassword=\"pw\"\n\tca_cert=\"%1\"\n\tdomain_suffix_match=\"example.org\"%2\n}\n");
+    const QString off = QStringLiteral("\n\tdisabled=1"); // kept from joining by itself, and so after
     const QByteArrayList listing = {"SCAN_RESULTS", "LIST_NETWORKS", "STATUS", "LIST_NETWORKS"};
     const auto saved_listing = [](int id) {
         return QByteArrayList{"SCAN_RESULTS", "LIST_NETWORKS", "STATUS", "GET_NETWORK " + QByteArray::number(id) + " key_mgmt",
@@ -500,12 +545,22 @@ void RealDaemonTest::keeps_all_or_nothing_data()
                         "GET_NETWORK 4 ca_cert", "GET_NETWORK 4 anonymous_identity", "GET_NETWORK 4 private_key",
                         "LIST_NETWORKS", "SET_NETWORK 4 ca_cert \"hash://server/sha256/" + pin + '"', "ATTACH",
                         "LIST_NETWORKS", "SELECT_NETWORK 4"}
-             + enable_others + QByteArrayList{"SAVE_CONFIG"},
+             + enable_others + QByteArrayList{"SET_NETWORK 4 disabled 1", "SAVE_CONFIG"},
          8, 99,
-         {"ssid=\"Campus\"", "key_mgmt=WPA-EAP", "eap=PEAP", "identity=\"alice\"", "password=\"pw\"",
-          "ca_cert=\"hash://server/sha256/" + pin + '"', "domain_suffix_match=\"example.org\""},
-         "network={\n\tssid=\"Campus\"\n\tkey_mgmt=WPA-EAP\n\teap=PEAP\n\tidentity=\"alice\"\n\tpassword=\"pw\"\n"
-         "\tca_cert=\"/old/ca.pem\"\n\tdomain_suffix_match=\"example.org\"\n\tdisabled=1\n}\n"},
+         {}, four_profiles + campus.arg(QStringLiteral("/old/ca.pem"), off).toUtf8(),
+         four_profiles + campus.arg(QString::fromLatin1("hash://server/sha256/" + pin), off).toUtf8()},
+        // Every profile of the name ranked, or kept from joining by itself, in place.
+        {"priority", "priority Home 7", QByteArray(), "0",
+         QByteArrayList{"LIST_NETWORKS", "GET_NETWORK 0 priority", "SET_NETWORK 0 priority 7", "SAVE_CONFIG"}, 2, 99, {},
+         four_profiles, QByteArray(four_profiles).replace("\"Home\"\n\tkey_mgmt=NONE\n", "\"Home\"\n\tkey_mgmt=NONE\n\tpriority=7\n")},
+        {"autojoin off", "autojoin off Home", QByteArray(), "0",
+         QByteArrayList{"LIST_NETWORKS", "SET_NETWORK 0 disabled 1", "SAVE_CONFIG"}, 1, 99, {}, four_profiles,
+         QByteArray(four_profiles).replace("\"Home\"\n\tkey_mgmt=NONE\n", "\"Home\"\n\tkey_mgmt=NONE\n\tdisabled=1\n")},
+        // A network kept from joining by itself and joined by hand stays so.
+        {"saved and off: joined, still off", "connect Attic", QByteArray(), "3000",
+         saved_listing(2) + QByteArrayList{"SELECT_NETWORK 2", "STATUS"} + enable_others
+             + QByteArrayList{"SET_NETWORK 2 disabled 1"},
+         4, 99, {}},
     };
     const QList<QPair<Fault, const char*>> faults = {
         {Fault::Lose, "reply lost"}, {Fault::Refuse, "refused"}, {Fault::Interrupt, "SIGINT"}, {Fault::Terminate, "SIGTERM"}};
@@ -513,9 +568,10 @@ void RealDaemonTest::keeps_all_or_nothing_data()
     int row = 0;
     for (const Sequence& sequence : sequences) {
         const QStringList settings = {QStringLiteral("VANTREL_WIFI_CONNECT_TIMEOUT_MS=") + QLatin1String(sequence.timeout)};
-        const QByteArray config = four_profiles + sequence.extra;
-        const QList<QByteArrayList> after = sequence.added.isEmpty() ? network_blocks(config)
-                                                                     : network_blocks(four_profiles) + QList<QByteArrayList>{sequence.added};
+        const QByteArray config = sequence.from;
+        const QList<QByteArrayList> after = !sequence.to.isEmpty()    ? network_blocks(sequence.to)
+            : sequence.added.isEmpty() ? network_blocks(config)
+                                       : network_blocks(config) + QList<QByteArrayList>{sequence.added};
         const bool succeeds = sequence.undo_from >= sequence.requests.size();
         if (shard.keeps(row++)) {
             QTest::addRow("%s, no fault", sequence.name)
@@ -675,6 +731,7 @@ void RealDaemonTest::works_beside_a_proxy_data()
     // LIST_NETWORKS afterwards as ids, names and disabled flags; empty: not checked.
     QTest::addColumn<QByteArray>("profiles");
     QTest::addColumn<QList<QByteArrayList>>("blocks"); // what a save then writes; empty: not checked
+    QTest::addColumn<QByteArray>("link"); // the network the link is up on afterwards; empty: not checked
     const QByteArray none;
     const QList<QByteArrayList> before = network_blocks(four_profiles);
     const QByteArray guest = "SET_NETWORK 1 ssid " + QByteArray("Guest").toHex();
@@ -684,35 +741,35 @@ void RealDaemonTest::works_beside_a_proxy_data()
         << words("connect Home") << none << none << none << QByteArray("SELECT_NETWORK 0")
         << QByteArrayList{"REMOVE_NETWORK 3", "REMOVE_NETWORK 2", "REMOVE_NETWORK 1", "ADD_NETWORK", guest}
         << QByteArray("Connected to Home.\n") << QByteArray("0 Home |1 Guest [DISABLED]|")
-        << QList<QByteArrayList>();
+        << QList<QByteArrayList>() << none;
     QTest::newRow("another profile removed meanwhile: the join stands")
         << words("connect --open Lobby") << none << none << none << QByteArray("SELECT_NETWORK 4")
         << QByteArrayList{"REMOVE_NETWORK 0"} << QByteArray("Connected to Lobby.\n")
-        << QByteArray("1 Office |2 Attic [DISABLED]|3 Faraway [DISABLED]|4 Lobby |") << QList<QByteArrayList>();
+        << QByteArray("1 Office |2 Attic [DISABLED]|3 Faraway [DISABLED]|4 Lobby |") << QList<QByteArrayList>() << none;
     QTest::newRow("a lost add beside another client's: neither unnamed profile is removed")
         << words("connect --open Lobby") << none << none << QByteArray("ADD_NETWORK") << QByteArray("ADD_NETWORK")
         << QByteArrayList{"ADD_NETWORK"} << none
         << QByteArray("0 Home |1 Office |2 Attic [DISABLED]|3 Faraway [DISABLED]|4  [DISABLED]|5  [DISABLED]|")
-        << before;
+        << before << none;
     // What the daemon saves for the networks people meet today, their association
     // stood in for where the wired driver cannot make one.
     QTest::newRow("WPA3 alone") << words("connect --password-stdin Modern") << QByteArray("sae secret\n")
                                 << QByteArray("Modern") << none << none << QByteArrayList()
                                 << QByteArray("Connected to Modern.\n") << none
                                 << before + QList<QByteArrayList>{{"ssid=\"Modern\"", "sae_password=\"sae secret\"",
-                                                                   "key_mgmt=SAE", "ieee80211w=2"}};
+                                                                   "key_mgmt=SAE", "ieee80211w=2"}} << none;
     QTest::newRow("hidden") << words("connect --hidden --open Hidden") << none << none << none << none
                             << QByteArrayList() << QByteArray("Connected to Hidden.\n") << none
-                            << before + QList<QByteArrayList>{{"ssid=\"Hidden\"", "scan_ssid=1", "key_mgmt=NONE"}};
+                            << before + QList<QByteArrayList>{{"ssid=\"Hidden\"", "scan_ssid=1", "key_mgmt=NONE"}} << none;
     QTest::newRow("the chosen profile renamed meanwhile is not disabled again")
         << words("connect Attic") << none << none << none << QByteArray("SELECT_NETWORK 2")
         << QByteArrayList{"SET_NETWORK 2 ssid " + QByteArray("Guest").toHex()} << none
-        << QByteArray("0 Home |1 Office |2 Guest |3 Faraway [DISABLED]|") << QList<QByteArrayList>();
+        << QByteArray("0 Home |1 Office |2 Guest |3 Faraway [DISABLED]|") << QList<QByteArrayList>() << none;
     QTest::newRow("hidden WPA") << words("connect --hidden --password-stdin Hidden") << QByteArray("password1\n")
                                 << QByteArray("Hidden") << none << none << QByteArrayList() << QByteArray("Connected to Hidden.\n")
                                 << none
                                 << before + QList<QByteArrayList>{{"ssid=\"Hidden\"", "scan_ssid=1",
-                                                                   "psk=\"password1\"", "key_mgmt=WPA-PSK"}};
+                                                                   "psk=\"password1\"", "key_mgmt=WPA-PSK"}} << none;
     // A WPA3-only profile with a negative priority, saved by another client just before the run.
     const QByteArray modern = "SET_NETWORK 4 ";
     QTest::newRow("a changed WPA3 password") << words("password Modern") << QByteArray("new secret\n")
@@ -721,21 +778,45 @@ void RealDaemonTest::works_beside_a_proxy_data()
                           modern + "sae_password \"old secret\"", modern + "priority -3"}
         << QByteArray("Connected to Modern.\n") << none
         << before + QList<QByteArrayList>{{"ssid=\"Modern\"", "sae_password=\"new secret\"", "key_mgmt=SAE",
-                                           "priority=-3", "ieee80211w=2"}};
+                                           "priority=-3", "disabled=1", "ieee80211w=2"}} << none;
     QTest::newRow("a changed password: an old id renamed meanwhile stays")
         << words("password Faraway") << QByteArray("newpass12\n") << QByteArray("Faraway") << none
         << QByteArray("ENABLE_NETWORK 1 no-connect") << QByteArrayList{"SET_NETWORK 3 ssid " + QByteArray("Guest").toHex()}
         << QByteArray("Connected to Faraway.\n")
-        << QByteArray("0 Home |1 Office |2 Attic [DISABLED]|3 Guest [DISABLED]|4 Faraway |")
-        << QList<QByteArrayList>();
+        << QByteArray("0 Home |1 Office |2 Attic [DISABLED]|3 Guest [DISABLED]|4 Faraway [DISABLED]|")
+        << QList<QByteArrayList>() << none;
     QTest::newRow("a changed password") << words("password Faraway") << QByteArray("newpass12\n")
                                         << QByteArray("Faraway") << none << none << QByteArrayList()
                                         << QByteArray("Connected to Faraway.\n") << none
                                         << before.mid(0, 3) + QList<QByteArrayList>{{"ssid=\"Faraway\"",
-                                               "psk=\"newpass12\"", "key_mgmt=WPA-PSK"}};
+                                               "psk=\"newpass12\"", "key_mgmt=WPA-PSK", "disabled=1"}} << none;
     QTest::newRow("a changed password that never joins") << words("password Faraway") << QByteArray("newpass12\n")
                                                          << none << none << none << QByteArrayList() << none << none
-                                                         << before;
+                                                         << before << none;
+    // Ranked and kept from joining by itself in place: every profile of the name,
+    // a link in use kept, no attempt started; a network kept off and joined by
+    // hand stays off when another is forgotten.
+    const QByteArray home = "SET_NETWORK 4 ";
+    QTest::newRow("priority: every profile of the name") << words("priority Home 7") << none << none << none
+        << QByteArray("LIST_NETWORKS") << QByteArrayList{"ADD_NETWORK", home + "ssid 486f6d65", home + "key_mgmt NONE"}
+        << QByteArray("Priority of Home set to 7.\n")
+        << QByteArray("0 Home |1 Office |2 Attic [DISABLED]|3 Faraway [DISABLED]|4 Home [DISABLED]|")
+        << QList<QByteArrayList>{{"ssid=\"Home\"", "key_mgmt=NONE", "priority=7"}} + before.mid(1)
+               + QList<QByteArrayList>{{"ssid=\"Home\"", "key_mgmt=NONE", "priority=7", "disabled=1"}}
+        << none;
+    QTest::newRow("autojoin off in use: the link stays") << words("connect Home ; autojoin off Home") << none << none << none << none
+        << QByteArrayList() << QByteArray("Auto-join of Home is off.\n")
+        << QByteArray("0 Home [DISABLED]|1 Office |2 Attic [DISABLED]|3 Faraway [DISABLED]|")
+        << QList<QByteArrayList>{{"ssid=\"Home\"", "key_mgmt=NONE", "disabled=1"}} + before.mid(1) << QByteArray("Home");
+    QTest::newRow("autojoin on: no attempt") << words("connect Home ; autojoin on Attic") << none << none << none << none
+        << QByteArrayList() << QByteArray("Auto-join of Attic is on.\n")
+        << QByteArray("0 Home |1 Office |2 Attic |3 Faraway [DISABLED]|")
+        << before.mid(0, 2) + QList<QByteArrayList>{{"ssid=\"Attic\"", "key_mgmt=NONE"}} + before.mid(3)
+        << QByteArray("Home");
+    QTest::newRow("joined by hand while off, another forgotten: still off")
+        << words("connect Attic ; forget --yes Office") << none << none << none << none << QByteArrayList()
+        << QByteArray("Forgot Office.\n") << QByteArray("0 Home |2 Attic [DISABLED]|3 Faraway [DISABLED]|")
+        << before.mid(0, 1) + before.mid(2) << QByteArray("Attic");
 }
 
 void RealDaemonTest::works_beside_a_proxy()
@@ -748,6 +829,7 @@ void RealDaemonTest::works_beside_a_proxy()
     QFETCH(QByteArrayList, meddling);
     QFETCH(QByteArray, profiles);
     QFETCH(QList<QByteArrayList>, blocks);
+    QFETCH(QByteArray, link);
     RealDaemon daemon(four_profiles);
     const QString problem = daemon.start();
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
@@ -763,10 +845,19 @@ void RealDaemonTest::works_beside_a_proxy()
     proxy.inject(Fault::Lose, lost, 1);
     proxy.meddle(meddle_at, meddling);
 
-    const ToolRun run = run_wifi(wifi_environment(proxy.path(), {QStringLiteral("VANTREL_WIFI_CONNECT_TIMEOUT_MS=1000")}),
-                                 arguments, input);
+    // Commands one after another, ";" between them: the last one's output counts.
+    const QStringList commands = arguments.join(QLatin1Char(' ')).split(QStringLiteral(" ; "));
+    ToolRun run;
+    for (const QString& command : commands)
+        run = run_wifi(wifi_environment(proxy.path(), {QStringLiteral("VANTREL_WIFI_CONNECT_TIMEOUT_MS=1000")}),
+                       command.split(QLatin1Char(' ')), input);
 
     QTEST(run.out, "out");
+    // A run writes the configuration once at most.
+    QVERIFY(changing(proxy.requests()).count("SAVE_CONFIG") <= commands.size());
+    if (!link.isEmpty())
+        QVERIFY2(daemon.ask("STATUS").contains("\nssid=" + link + "\n") && daemon.ask("STATUS").contains("wpa_state=COMPLETED"),
+                 daemon.ask("STATUS").constData());
     if (run.out.isEmpty())
         QCOMPARE(daemon.config(), config);
     QByteArray listed;

@@ -151,7 +151,7 @@ void WifiCliTest::documents_every_word()
             checked.append(word);
         }
     }
-    QCOMPARE(checked.filter(QRegularExpression(QStringLiteral("^[a-z]"))).size(), 11);
+    QCOMPARE(checked.filter(QRegularExpression(QStringLiteral("^[a-z]"))).size(), 14);
 }
 
 void WifiCliTest::refuses_command_lines_data()
@@ -257,6 +257,14 @@ void WifiCliTest::refuses_command_lines_data()
             arguments.append(QString::fromUtf8(word));
         QTest::addRow("enterprise value: %s", given.join(' ').left(40).constData()) << arguments << message;
     }
+    const QByteArray range = "A priority is a whole number from -999 to 999.";
+    QTest::newRow("priority above the range") << words("priority Home 1000") << range;
+    QTest::newRow("priority below the range") << words("priority Home -1000") << range;
+    QTest::newRow("priority not a number") << words("priority Home +5") << range;
+    QTest::newRow("priority without a number") << words("priority Home") << QByteArray("priority requires one SSID and a number.");
+    QTest::newRow("autojoin neither on nor off") << words("autojoin yes Home")
+                                                 << QByteArray("autojoin requires on or off and one SSID.");
+    QTest::newRow("saved with a name") << words("saved Home") << QByteArray("saved takes no network name.");
     QTest::newRow("trust off a terminal, without a certificate") << words("trust Corp")
         << QByteArray("trust asks at a terminal; give --server-cert HASH or --ca-cert FILE to trust without asking.");
     QTest::newRow("no word is Qt's") << words("-qmljsdebugger=x") << unknown;

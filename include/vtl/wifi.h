@@ -158,6 +158,21 @@ struct Network {
     bool connected = false; // the daemon's link is up on it
 };
 
+// A saved profile as the daemon holds it: its security from its own
+// settings (open, WPA personal, WPA3 personal, WPA enterprise and its method,
+// or unsupported), whether it is scanned for by name, its priority, and
+// whether the daemon may join it by itself.
+struct SavedNetwork {
+    QString ssid; // shown: ssid_label(ssid_bytes)
+    int saved_id = -1;
+    QString security;
+    bool hidden = false;
+    int priority = 0;
+    bool autojoin = true;
+    bool current = false;
+    QByteArray ssid_bytes;
+};
+
 // How good the link is, as SIGNAL_POLL tells it: each value only when told.
 struct Signal {
     std::optional<int> rssi;       // dBm
@@ -265,6 +280,13 @@ public:
     // check is back; on success the configuration is written once. Identity,
     // password and key stay where they are.
     void trust(int id, const QByteArray& ssid, Enterprise saved, const QByteArray& ca_cert, int timeout_ms) const;
+    // Every saved profile, in the daemon's order.
+    std::vector<SavedNetwork> saved_networks() const;
+    // Every profile of the name gets `priority`, or may join by itself or not
+    // (a link in use stays); the configuration is written once, or on any
+    // failure every profile is as before.
+    void set_priority(const QByteArray& ssid, int priority) const;
+    void set_autojoin(const QByteArray& ssid, bool on) const;
     void disconnect() const;
     // Removes every saved profile of that name, and a CA file of the CA
     // folder that no profile left names.
