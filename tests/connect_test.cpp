@@ -739,8 +739,9 @@ void ConnectTest::picks_data()
                                  << scanning + Replies{"SELECT_NETWORK 1", "ENABLE_NETWORK 0 no-connect"} << as_saved;
     QTest::newRow("saved entry of an unsupported kind")
         << QByteArray("3\n") << daemon_script("Attic") << menu + "Connected to Attic.\n" << prompt << 0
-        << scanning + Replies{"SELECT_NETWORK 2", "ENABLE_NETWORK 0 no-connect", "ENABLE_NETWORK 1 no-connect"}
-        << QByteArray("0 Home [CURRENT]|1 Office |2 Attic |");
+        << scanning + Replies{"SELECT_NETWORK 2", "ENABLE_NETWORK 0 no-connect", "ENABLE_NETWORK 1 no-connect",
+                              "SET_NETWORK 2 disabled 1"}
+        << QByteArray("0 Home [CURRENT]|1 Office |2 Attic [DISABLED]|");
     QTest::newRow("new open entry, no password asked")
         << QByteArray("4\n") << daemon_script("Lobby") << menu + "Connected to Lobby.\n" << prompt << 0
         << scanning + add_open + select_new + enable_others + Replies{"SAVE_CONFIG"} << joined("Lobby");

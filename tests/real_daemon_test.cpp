@@ -424,9 +424,10 @@ void RealDaemonTest::switches_without_writing()
     const QByteArray profiles = daemon.ask("LIST_NETWORKS");
     QVERIFY2(profiles.contains("0\tHome\tany\t\n") && profiles.contains("1\tOffice\tany\t[CURRENT]"),
              profiles.constData());
-    // What a later save would write keeps Home enabled.
+    // What a later save would write keeps Home enabled, and Office as the daemon held it.
     QCOMPARE(daemon.ask("SAVE_CONFIG"), QByteArray("OK"));
-    QCOMPARE(network_blocks(daemon.config()), network_blocks(saved_profiles));
+    QCOMPARE(network_blocks(daemon.config()),
+             network_blocks(QByteArray(saved_profiles).replace("\"Office\"\n\tkey_mgmt=NONE\n", "\"Office\"\n\tkey_mgmt=NONE\n\tdisabled=1\n")));
 }
 
 void RealDaemonTest::tells_look_alikes_apart()
@@ -971,14 +972,14 @@ void RealDaemonTest::keeps_all_or_nothing_at_random()
     const QByteArray input = action == JoinWpa ? "password1\n" : action == Password ? "newpass12\n" : "";
     const QByteArray success = (action == Forget ? "Forgot " : "Connected to ")
         + vtl::wifi::terminal_text(vtl::wifi::ssid_label(target)) + ".\n";
-    const int chosen = int(names.lastIndexOf(target)); // the profile connect selects: the name's last
-    const auto succeeded = [action, chosen, name = listed_name(target)](QList<Entry> profiles) {
-        for (Entry& entry : profiles)
-            entry.disabled = entry.disabled && !(action == Switch && entry.id == chosen);
+    // A network kept from joining by itself stays so, joined by hand or given a new password.
+    const auto succeeded = [action, name = listed_name(target)](QList<Entry> profiles) {
+        const auto first = std::find_if(profiles.begin(), profiles.end(), [&name](const Entry& entry) { return entry.name == name; });
+        const bool off = action == Password && first != profiles.end() && first->disabled;
         if (action == Password || action == Forget)
             profiles.removeIf([&name](const Entry& entry) { return entry.name == name; });
         if (action != Switch && action != Forget)
-            profiles.append({-1, name, false});
+            profiles.append({-1, name, off});
         return profiles;
     };
     QByteArrayList requests;

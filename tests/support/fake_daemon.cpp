@@ -142,6 +142,8 @@ void FakeDaemon::change_profiles(const QByteArray& request, const QByteArray& re
         return;
     else if (words.first() == "SET_NETWORK" && words.value(2) == "ssid")
         profile->ssid = listed_name(QByteArray::fromHex(words.value(3)));
+    else if (words.first() == "SET_NETWORK" && words.value(2) == "disabled")
+        set_disabled(*profile, words.value(3) == "1");
     else if (words.first() == "ENABLE_NETWORK" || words.first() == "DISABLE_NETWORK")
         set_disabled(*profile, words.first() == "DISABLE_NETWORK");
     else if (words.first() == "REMOVE_NETWORK")

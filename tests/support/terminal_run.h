@@ -79,11 +79,20 @@ public:
             ::usleep(5000);
         return echo() == on;
     }
-    // The exit status, or 128 plus the signal that ended the process.
+    // The exit status, or 128 plus the signal that ended the process (SIGKILL:
+    // it still waited, on a question no one answers, after a join's time).
     int finish()
     {
         int status = 0;
-        ::waitpid(pid_, &status, 0);
+        QElapsedTimer timer;
+        for (timer.start(); ::waitpid(pid_, &status, WNOHANG) == 0;) {
+            if (timer.elapsed() > hang_limit_ms(6000)) {
+                ::kill(pid_, SIGKILL);
+                ::waitpid(pid_, &status, 0);
+                break;
+            }
+            read_screen(10);
+        }
         pid_ = -1;
         read_screen(0);
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
