@@ -96,7 +96,6 @@ QByteArrayList pem_certificates(const QByteArray& text)
 
 std::optional<bool> check_takes(const QByteArray& ca_cert, const ServerChain& chain)
 {
-    constexpr qsizetype longest_ca_file = 4 * 1024 * 1024;
     if (chain.chain.empty())
         return std::nullopt;
     const QByteArray pin = pinned(QByteArray());

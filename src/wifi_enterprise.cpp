@@ -14,8 +14,6 @@ namespace {
 
 constexpr int longest_identity = 253;
 constexpr int longest_domain = 253;
-// More than any CA bundle: a file this long is not a certificate to read whole.
-constexpr qsizetype longest_ca_file = 4 * 1024 * 1024;
 // More than any key or PKCS#12 bundle of a person's.
 constexpr qsizetype longest_key_file = 1024 * 1024;
 

@@ -77,6 +77,8 @@ private:
     ChainReader chain_;
 };
 
+// More than any CA bundle: a file this long is not a certificate to read whole.
+constexpr qsizetype longest_ca_file = 4 * 1024 * 1024;
 
 // The whole text of a regular file of at most `longest` bytes that we can
 // read, and its mode; nothing for any other (a FIFO is never waited on).
