@@ -103,13 +103,6 @@ Selection select(const Client& client, Changes& changes, const Profile& chosen, 
     return selection;
 }
 
-// The daemon's flag set in place, as the file holds it: DISABLE_NETWORK would
-// end a link in use.
-void keep_from_joining(const Client& client, int id)
-{
-    send_expecting_ok(client, with_id("SET_NETWORK", id) + " disabled 1", "keep Wi-Fi network from joining by itself");
-}
-
 // On the way to success each must be done before anything is saved; a
 // profile that another client has removed or replaced meanwhile is left
 // alone. A chosen profile that was kept from joining by itself stays so,
@@ -123,7 +116,7 @@ void enable_again(const Client& client, Changes& changes, const Selection& selec
                 send_expecting_ok(client, enable_request(profile.id), "re-enable saved Wi-Fi network");
         }
         if (selection.chosen_disabled && unchanged(table, *selection.chosen_disabled))
-            keep_from_joining(client, selection.chosen_disabled->id);
+            send_expecting_ok(client, keep_off_request(selection.chosen_disabled->id), keep_off_phrase);
     }
     changes.withdraw();
     if (selection.chosen_disabled)
@@ -402,7 +395,7 @@ void Client::replace_password(const QByteArray& ssid, Credentials credentials, c
     enable_again(*this, changes, selection);
     // The network kept from joining by itself stays so with its new password.
     if (disabled(old.front()) && unchanged(profiles(*this), {id, ssid, {}}))
-        keep_from_joining(*this, id);
+        send_expecting_ok(*this, keep_off_request(id), keep_off_phrase);
     const std::optional<std::runtime_error> failed = remove_profiles(*this, changes, profiles(*this), old);
     save(*this, changes, "save Wi-Fi network");
     if (failed)

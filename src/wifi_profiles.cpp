@@ -25,6 +25,11 @@ QByteArray enable_request(int id)
     return with_id("ENABLE_NETWORK", id) + " no-connect";
 }
 
+QByteArray keep_off_request(int id)
+{
+    return with_id("SET_NETWORK", id) + " disabled 1";
+}
+
 std::runtime_error refusal(const char* operation, const QByteArray& reply)
 {
     return failure(QStringLiteral("Could not %1: %2").arg(QLatin1String(operation), QString::fromUtf8(reply)));

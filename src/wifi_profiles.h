@@ -17,6 +17,10 @@ namespace vtl::wifi {
 QByteArray with_id(const char* request, int id);
 // Clears a profile's disabled flag without touching the association.
 QByteArray enable_request(int id);
+// Sets it in place, so that the daemon never joins the profile by itself
+// while a link in use on it stays (DISABLE_NETWORK would end that link).
+QByteArray keep_off_request(int id);
+constexpr char keep_off_phrase[] = "keep Wi-Fi network from joining by itself";
 // "Could not OPERATION: REPLY".
 std::runtime_error refusal(const char* operation, const QByteArray& reply);
 // Fails with refusal() unless the reply is exactly OK.

@@ -35,11 +35,10 @@ QString security_of(const Client& client, int id)
     return QStringLiteral("unsupported");
 }
 
-// Sets `field` of every profile named `ssid` to `value` by `request`, and
-// writes the configuration once; a profile already so is left alone, and a
-// failure puts back those changed.
-void set_all(const Client& client, const QByteArray& ssid, const char* field, const QByteArray& value,
-             const std::function<std::optional<QByteArray>(const Profile&)>& before,
+// Sets `field` of every profile named `ssid` by `request`, and writes the
+// configuration once; a failure puts back what `before` read.
+void set_all(const Client& client, const QByteArray& ssid, const char* field,
+             const std::function<QByteArray(const Profile&)>& before,
              const std::function<QByteArray(const Profile&)>& request, const char* operation)
 {
     const std::vector<Profile> targets = named(profiles(client), ssid);
@@ -47,10 +46,7 @@ void set_all(const Client& client, const QByteArray& ssid, const char* field, co
         throw not_saved(ssid);
     Changes changes(client.socket_path());
     for (const Profile& target : targets) {
-        const std::optional<QByteArray> old = before(target);
-        if (old == value)
-            continue;
-        changes.set_later(target.id, ssid, field, old);
+        changes.set_later(target.id, ssid, field, before(target));
         const QByteArray reply = changes.send(request(target));
         if (reply != "OK")
             changes.withdraw();
@@ -83,23 +79,19 @@ void Client::set_priority(const QByteArray& ssid, int priority) const
 {
     const QByteArray value = QByteArray::number(priority);
     set_all(
-        *this, ssid, "priority", value,
+        *this, ssid, "priority",
         [this](const Profile& profile) { return field_of(*this, profile.id, "priority").value_or("0"); },
         [&value](const Profile& profile) { return with_id("SET_NETWORK", profile.id) + " priority " + value; },
         "set Wi-Fi network priority");
 }
 
-// Off is the disabled flag set in place (DISABLE_NETWORK would end a link in
-// use); on clears it without starting an attempt.
+// On clears the flag without starting an attempt.
 void Client::set_autojoin(const QByteArray& ssid, bool on) const
 {
     set_all(
-        *this, ssid, "disabled", on ? "0" : "1",
-        [](const Profile& profile) { return QByteArray(disabled(profile) ? "1" : "0"); },
-        [on](const Profile& profile) {
-            return on ? enable_request(profile.id) : with_id("SET_NETWORK", profile.id) + " disabled 1";
-        },
-        on ? "let Wi-Fi network join by itself" : "keep Wi-Fi network from joining by itself");
+        *this, ssid, "disabled", [](const Profile& profile) { return QByteArray(disabled(profile) ? "1" : "0"); },
+        [on](const Profile& profile) { return on ? enable_request(profile.id) : keep_off_request(profile.id); },
+        on ? "let Wi-Fi network join by itself" : keep_off_phrase);
 }
 
 } // namespace vtl::wifi

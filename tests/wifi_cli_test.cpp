@@ -261,6 +261,7 @@ void WifiCliTest::refuses_command_lines_data()
     QTest::newRow("priority above the range") << words("priority Home 1000") << range;
     QTest::newRow("priority below the range") << words("priority Home -1000") << range;
     QTest::newRow("priority not a number") << words("priority Home +5") << range;
+    QTest::newRow("priority, a sign alone") << words("priority Home -") << range;
     QTest::newRow("priority without a number") << words("priority Home") << QByteArray("priority requires one SSID and a number.");
     QTest::newRow("autojoin neither on nor off") << words("autojoin yes Home")
                                                  << QByteArray("autojoin requires on or off and one SSID.");
