@@ -1196,6 +1196,15 @@ void RealDaemonTest::checks_enterprise_servers_data()
              + "To trust it: vantrel-wifi connect --eap tls --identity dave --domain radius.example.org "
                "--ca-cert FILE --private-key FILE Corp\n",
          {}, ""},
+        // The saved CA issued the issuing CA the server sends in place of the root: no warning.
+        {"server of a CA-trusted network whose server sends no root", "issued", "server Corp", "", "",
+         "Server of Corp: radius.example.org\n  certificate  /C=XX/O=Vantrel Test/CN=radius.example.org\n  issuer       "
+         "/C=XX/O=Vantrel Test/CN=Vantrel Test Issuing CA\n  valid        {start:issued} to {end:issued}\n  sha256       "
+         "{sha:issued}\n  issued by    /C=XX/O=Vantrel Test/CN=Vantrel Test Issuing CA\n  valid until  {end:issuing-ca}\n"
+         "  sha256       {sha:issuing-ca}\nTrusting it trusts this server certificate alone, which must be trusted again "
+         "when it is renewed; compare its sha256 with the one your organisation publishes.\n"
+         "To trust it: vantrel-wifi trust Corp --server-cert {sha:issued}\n",
+         {}, ca_trusted, 0},
         {"a pinned server joins and saves the pin", "genuine",
          "connect --eap peap --identity alice --domain example.org --server-cert {sha} --password-stdin Corp",
          "alice-pass-1\n", "", "", {"ca_cert=\"hash://server/sha256/{sha}\"", "domain_suffix_match=\"example.org\""}, ""},
