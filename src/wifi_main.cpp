@@ -8,19 +8,12 @@
 #include <algorithm>
 #include <cstring>
 #include <initializer_list>
-#include <iostream>
 #include <iterator>
 #include <optional>
 #include <stdexcept>
 
-#include <unistd.h>
-
 using vtl::wifi::Client;
-using vtl::wifi::Credentials;
 using vtl::wifi::Interrupted;
-using vtl::wifi::Network;
-using vtl::wifi::Status;
-using vtl::wifi::terminal_text;
 
 namespace {
 
