@@ -1153,7 +1153,7 @@ void RealDaemonTest::checks_enterprise_servers_data()
          "connect --eap peap --identity a --domain example.org --ca-cert /nonexistent/ca.pem --password-stdin Corp",
          "alice-pass-1\n", "Could not read a CA certificate from /nonexistent/ca.pem.", "", {}, ""},
         {"pick: PEAP by the CA bundle", "genuine", "pick", "1\nalice@example.org\nexample.org\nalice-pass-1\n",
-         "Network number: Identity: Server domain: Wi-Fi password: ", "",
+         "Network number: Identity: Server domain: Wi-Fi password: ", "1.   Corp  [WPA enterprise, -40 dBm]\n",
          {"identity=\"alice@example.org\"", "anonymous_identity=\"anonymous@example.org\"", "ca_cert=\"CA\""}, ""},
         {"password keeps the method, identity and server check", "genuine", "password Corp", "alice-pass-1\n", "", "",
          {"password=\"alice-pass-1\"", "ca_cert=\"CA\"", "domain_suffix_match=\"example.org\"", "priority=4"},
@@ -1392,7 +1392,8 @@ void RealDaemonTest::checks_enterprise_servers()
     QVERIFY2(timer.elapsed() < hang_limit_ms(terminal ? 5000 : 2500), "each outcome soon after the start of EAP");
     QCOMPARE(leftover_sockets(run.pid), QStringList());
     const QByteArray shown = filled(out) + (saved.isEmpty() ? "" : "Connected to Corp.\n");
-    QVERIFY2(shown.isEmpty() ? run.out.isEmpty() : run.out.endsWith(shown), run.out.constData());
+    // A person's screen holds the dialogue before it.
+    QVERIFY2(terminal && !shown.isEmpty() ? run.out.endsWith(shown) : run.out == shown, run.out.constData());
     if (QByteArray(QTest::currentDataTag()).contains("before any request"))
         QCOMPARE(proxy.requests(), QList<QByteArray>());
     // A failed run leaves the daemon, its file and the CA folder as they were
