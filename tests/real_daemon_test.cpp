@@ -484,6 +484,7 @@ void RealDaemonTest::keeps_all_or_nothing_data()
     bundle.close();
     const QByteArray tls = "connect --eap tls --identity dave --domain example.org --private-key " + key
         + " --password-stdin Campus --ca-cert " VANTREL_SOURCE_DIR "/tests/data/ca.pem";
+    const QByteArray trust = "trust --server-cert " + pin + " Campus";
     const QList<Sequence> sequences = {
         {"new open", "connect --open Lobby", QByteArray(), "3000",
          listing + QByteArrayList{"ADD_NETWORK", "SET_NETWORK 4 ssid 4c6f626279", "SET_NETWORK 4 key_mgmt NONE",
@@ -541,7 +542,7 @@ void RealDaemonTest::keeps_all_or_nothing_data()
          listing + add_secure + QByteArrayList{"STATUS"} + enable_others + QByteArrayList{"REMOVE_NETWORK 4"},
          3, 12, {}},
         // The saved enterprise profile's server check, taken anew in place.
-        {"trust", "trust --server-cert " + pin + " Campus", QByteArray(), "0",
+        {"trust", trust.constData(), QByteArray(), "0",
          QByteArrayList{"SCAN_RESULTS", "LIST_NETWORKS", "STATUS", "GET_NETWORK 4 key_mgmt", "GET_NETWORK 4 eap",
                         "GET_NETWORK 4 ca_cert", "GET_NETWORK 4 anonymous_identity", "GET_NETWORK 4 private_key",
                         "LIST_NETWORKS", "SET_NETWORK 4 ca_cert \"hash://server/sha256/" + pin + '"', "ATTACH",
