@@ -25,7 +25,7 @@ std::unique_ptr<FakeDaemon> crowded_place(int scan_ms)
                           "New00" + QByteArray::number(index)});
         daemon->reply("ATTACH", "OK\n");
         daemon->reply("SCAN", "OK\n");
-        daemon->announce("SCAN", {{0, "<3>CTRL-EVENT-SCAN-STARTED "}, {scan_ms, "<3>CTRL-EVENT-SCAN-RESULTS ", found}});
+        daemon->announce("SCAN", {{0, "<3>CTRL-EVENT-SCAN-STARTED "}, {scan_ms, "<3>CTRL-EVENT-SCAN-RESULTS ", false, found}});
     }
     return daemon;
 }
