@@ -2,6 +2,7 @@
 
 #include "child_process.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QStandardPaths>
 
@@ -78,8 +79,18 @@ QStringList words(const char* line)
     return QString::fromUtf8(line).split(QLatin1Char(' '), Qt::SkipEmptyParts);
 }
 
+// A file older than this suite is a killed earlier run's, whose pid this run's
+// tool may have been given again: not this tool's.
+static const QDateTime suite_start = QDateTime::currentDateTime();
+
 QStringList leftover_sockets(qint64 pid)
 {
     const QString pattern = QStringLiteral("vantrel-wpa-%1-*").arg(pid);
-    return QDir(QStringLiteral("/tmp")).entryList({pattern}, QDir::System | QDir::Files | QDir::Hidden);
+    QStringList left;
+    for (const QFileInfo& file :
+         QDir(QStringLiteral("/tmp")).entryInfoList({pattern}, QDir::System | QDir::Files | QDir::Hidden)) {
+        if (file.lastModified() >= suite_start)
+            left.append(file.fileName());
+    }
+    return left;
 }
