@@ -80,8 +80,9 @@ QStringList words(const char* line)
 }
 
 // A file older than this suite is a killed earlier run's, whose pid this run's
-// tool may have been given again: not this tool's.
-static const QDateTime suite_start = QDateTime::currentDateTime();
+// tool may have been given again: not this tool's. A second's margin for the
+// file system's coarser clock.
+static const QDateTime suite_start = QDateTime::currentDateTime().addSecs(-1);
 
 QStringList leftover_sockets(qint64 pid)
 {
